@@ -1,0 +1,131 @@
+#include "core/log_capture.h"
+
+#include <cstring>
+#include <deque>
+#include <mutex>
+
+#include <json/json.h>
+
+#include "core/events.h"
+#include "core/text.h"
+#include "device/device_table.h"
+#include "flash/thread_state.h"
+
+namespace {
+
+constexpr size_t kLineBuffer = 2048;  // a line holds at most 2047 characters
+
+struct MessageEntry {
+    uint32_t connection;
+    std::string text;
+};
+
+// Both line buffers and the queue lock live for the whole process: threads of
+// the library may still print after the capture has stopped.
+std::mutex g_line_mutex;
+char g_narrow[kLineBuffer];
+size_t g_narrow_fill = 0;
+wchar_t g_wide[kLineBuffer];
+size_t g_wide_fill = 0;
+
+std::mutex g_queue_mutex;
+std::deque<MessageEntry> g_queue;
+bool g_capture = false;  // guarded by g_queue_mutex
+uv_async_t g_wake;
+
+void message_queue_drain(uv_async_t*) {
+    std::unique_lock<std::mutex> lock(g_queue_mutex);
+    while (!g_queue.empty()) {
+        MessageEntry entry = std::move(g_queue.front());
+        g_queue.pop_front();
+        lock.unlock();
+        Json::Value event;
+        event["event"] = 0;
+        if (entry.connection != 0) {
+            event["message"] = "<" + device_path_by_connection(entry.connection) + "> " + entry.text;
+            event["locationInfo"] = device_location_by_connection(entry.connection);
+        } else {
+            event["message"] = entry.text;
+            event["locationInfo"] = "";
+        }
+        engine_emit(event);
+        lock.lock();
+    }
+}
+
+// Completes the narrow line; caller holds g_line_mutex.
+void finish_narrow_line() {
+    size_t len = strnlen(g_narrow, g_narrow_fill);
+    size_t keep = g_narrow_fill;
+    // A line cut at the length limit keeps its last multi-byte sequence whole:
+    // the partial sequence starts the next line.
+    if (len == g_narrow_fill && g_narrow[len - 1] != '\n')
+        len = text_utf8_complete_prefix(g_narrow, len);
+    std::string line = text_sanitize_utf8(std::string(g_narrow, len));
+    size_t carry = (len < keep && strnlen(g_narrow, keep) == keep) ? keep - len : 0;
+    if (carry) memmove(g_narrow, g_narrow + len, carry);
+    g_narrow_fill = carry;
+    if (line.empty()) return;
+    message_queue_push(download_thread_connection(), std::move(line));
+}
+
+void finish_wide_line() {
+    size_t len = 0;
+    while (len < g_wide_fill && g_wide[len] != 0) ++len;
+    std::u16string units;
+    for (size_t i = 0; i < len; ++i) {
+        char32_t c = static_cast<char32_t>(g_wide[i]);
+        if (c > 0x10FFFF) c = 0xFFFD;
+        if (c >= 0x10000) {
+            c -= 0x10000;
+            units.push_back(static_cast<char16_t>(0xD800 + (c >> 10)));
+            units.push_back(static_cast<char16_t>(0xDC00 + (c & 0x3FF)));
+        } else {
+            units.push_back(static_cast<char16_t>(c));
+        }
+    }
+    g_wide_fill = 0;
+    std::string line = text_narrow_utf8(units);
+    if (line.empty()) return;
+    message_queue_push(download_thread_connection(), std::move(line));
+}
+
+}  // namespace
+
+void message_hook_init(uv_loop_t* loop) {
+    std::lock_guard<std::mutex> lock(g_queue_mutex);
+    uv_async_init(loop, &g_wake, message_queue_drain);
+    g_capture = true;
+}
+
+void message_hook_shutdown() {
+    std::lock_guard<std::mutex> lock(g_queue_mutex);
+    if (!g_capture) return;
+    g_capture = false;
+    g_queue.clear();
+    uv_close(reinterpret_cast<uv_handle_t*>(&g_wake), nullptr);
+}
+
+void message_queue_push(uint32_t connection, std::string text) {
+    std::lock_guard<std::mutex> lock(g_queue_mutex);
+    if (!g_capture) return;
+    g_queue.push_back(MessageEntry{connection, std::move(text)});
+    // Signalled under the lock so the wake-up cannot be closed meanwhile.
+    uv_async_send(&g_wake);
+}
+
+void log_capture_write(const char* text, size_t length) {
+    std::lock_guard<std::mutex> lock(g_line_mutex);
+    for (size_t i = 0; i < length; ++i) {
+        g_narrow[g_narrow_fill++] = text[i];
+        if (text[i] == '\n' || g_narrow_fill >= kLineBuffer - 1) finish_narrow_line();
+    }
+}
+
+void log_capture_write_wide(const wchar_t* text, size_t length) {
+    std::lock_guard<std::mutex> lock(g_line_mutex);
+    for (size_t i = 0; i < length; ++i) {
+        g_wide[g_wide_fill++] = text[i];
+        if (text[i] == L'\n' || g_wide_fill >= kLineBuffer - 1) finish_wide_line();
+    }
+}

@@ -1,0 +1,22 @@
+// Capture of everything the library prints to standard output and standard
+// error: cut into lines, converted to UTF-8, tied to the printing thread's
+// device and sent to the host as event 0 by the loop thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cwchar>
+#include <string>
+
+#include <uv.h>
+
+// Loop thread (engine init and exit steps).
+void message_hook_init(uv_loop_t* loop);
+void message_hook_shutdown();
+
+// Any thread. Dropped while the capture is off.
+void message_queue_push(uint32_t connection, std::string text);
+
+// The line buffers behind the library's standard streams.
+void log_capture_write(const char* text, size_t length);
+void log_capture_write_wide(const wchar_t* text, size_t length);

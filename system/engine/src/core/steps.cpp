@@ -1,0 +1,116 @@
+#include "core/steps.h"
+
+#include <cstdio>
+#include <exception>
+#include <mutex>
+
+#include "core/engine.h"
+#include "core/events.h"
+#include "core/loop.h"
+#include "device/device_table.h"
+#include "flash/package.h"
+#include "link/capture.h"
+#include "release/release_jobs.h"
+
+namespace {
+// Release generation and product listing share process-wide tables and the
+// tools' globals: one job at a time.
+std::mutex g_release_jobs_mutex;
+}  // namespace
+
+void download_init_step(std::shared_ptr<DownloadInitRequest> request) {
+    engine_queue_work(
+        [request] {
+            if (!package_open(request->path, request->address, request->size, request->result))
+                request->result = Json::Value();
+        },
+        [request] {
+            Json::Value event = request->result.isObject() ? request->result : Json::Value();
+            event["event"] = 1;
+            printf("initialized kelvo release package successfully.\n");
+            engine_emit(event);
+        });
+}
+
+void download_start_step(std::shared_ptr<DownloadStartRequest> request) {
+    engine_queue_work(
+        [request] {
+            request->error.clear();
+            if (!commands_apply_groups(request->disabledGroups, request->reboot))
+                request->error = "boot engine startup failed";
+        },
+        [request] {
+            if (!request->error.empty()) {
+                printf("kelvo download engine started failed: %s\n", request->error.c_str());
+                return;
+            }
+            printf("kelvo download engine started successfully.\n");
+            Json::Value event;
+            event["event"] = 2;
+            engine_emit(event);
+            capture_start(request->dumpEnable);
+            StartParams p;
+            p.baudRate = static_cast<uint32_t>(request->baudRate);
+            p.usbOnly = request->usbOnly;
+            p.usbAutoEnable = request->usbAutoEnable;
+            p.enableOnce = request->enableOnce;
+            p.mode = ENGINE_DOWNLOAD;
+            engine_start(p);
+        });
+}
+
+void download_enable_device_async(const std::string& path) { device_enable_if_running(path); }
+
+void download_stop_async() { engine_stop(); }
+
+void download_get_trainings_async() { engine_report_trainings(); }
+
+void prodmode_start_async() {
+    StartParams p;
+    p.baudRate = 115200;
+    p.usbOnly = true;
+    p.usbAutoEnable = true;
+    p.enableOnce = false;
+    p.mode = ENGINE_PRODUCTION;
+    engine_start(p);
+    printf("kelvo production mode engine started successfully.\n");
+    Json::Value event;
+    event["event"] = 9;
+    engine_emit(event);
+}
+
+void prodmode_stop_async() { engine_stop(); }
+
+void release_generate_step(std::shared_ptr<ReleaseGenerateRequest> request) {
+    engine_queue_work(
+        [request] {
+            std::lock_guard<std::mutex> lock(g_release_jobs_mutex);
+            // A job that throws has failed; it must never read as success.
+            try {
+                release_generate_work(*request);
+            } catch (const std::exception& e) {
+                fprintf(stderr, "error: %s\n", e.what());
+                request->error = "generate release package failed";
+            }
+        },
+        [request] {
+            Json::Value event;
+            event["event"] = 8;
+            if (!request->error.empty()) event["error"] = request->error;
+            engine_emit(event);
+        });
+}
+
+void release_list_products_step(std::shared_ptr<ReleaseListProductsRequest> request) {
+    engine_queue_work(
+        [request] {
+            std::lock_guard<std::mutex> lock(g_release_jobs_mutex);
+            release_list_products_work(*request);
+        },
+        [request] {
+            Json::Value event;
+            event["event"] = 7;
+            event["products"] = request->products;
+            engine_emit(event);
+        });
+}

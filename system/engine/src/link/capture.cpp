@@ -1,0 +1,4 @@
+#include "link/capture.h"
+
+void capture_start(bool) {}
+void capture_stop() {}
