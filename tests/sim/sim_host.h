@@ -86,11 +86,13 @@ public:
     // An upload's data: reads DATA, the bulk and the final reply.
     bool upload(std::vector<uint8_t>& data, std::string& final_reply);
 
+    // Prompts for the next reply of the current command.
+    bool read_reply_text(std::string& text, int timeout_ms);
+
 private:
     UniqueFd fd_;
     FrameDecoder decoder_{65536};
     std::vector<std::pair<uint8_t, std::vector<uint8_t>>> pending_;
-    bool read_reply_text(std::string& text, int timeout_ms);
 };
 
 }  // namespace devsim

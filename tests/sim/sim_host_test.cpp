@@ -1,0 +1,233 @@
+// A scripted host drives kelvo-devsim over a real pseudo-terminal.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <random>
+
+#include "sim_host.h"
+
+using namespace devsim;
+using Bytes = std::vector<uint8_t>;
+
+namespace {
+Bytes random_bytes(size_t n, unsigned seed) {
+    std::mt19937 g(seed);
+    Bytes b(n);
+    for (auto& x : b) x = uint8_t(g());
+    return b;
+}
+
+struct Session {
+    SimProcess sim;
+    WireHost host;
+    bool start(const std::vector<std::string>& args) {
+        if (!sim.start(args)) return false;
+        auto ports = sim.ports();
+        return !ports.empty() && host.open(ports[0]["path"].asString());
+    }
+    bool connect() { return host.wake() && host.hello() && host.solicit(link_local_of(host.device_mac), nullptr) &&
+                            host.negotiate(); }
+    std::vector<Json::Value> records(const std::string& kind) {
+        std::vector<Json::Value> out;
+        for (auto& v : read_json_lines(sim.record_dir() + "/device-0.jsonl"))
+            if (v["kind"].asString() == kind) out.push_back(v);
+        return out;
+    }
+};
+}  // namespace
+
+TEST(DevsimHost, WakeHelloDiscoveryDownloadFlashAndRecord) {
+    Session s;
+    ASSERT_TRUE(s.start({"--flash", "external:1MiB,internal:64KiB", "--exit-when-done", "--location", "bench"}));
+    auto port = s.sim.ports()[0];
+    EXPECT_EQ(port["vendorId"].asUInt(), 11980u);
+    EXPECT_EQ(port["productId"].asUInt(), 12311u);
+    EXPECT_EQ(port["description"].asString(), "Ovix Usb Boot Port");
+    EXPECT_EQ(port["locationInfo"].asString(), "bench.0");
+
+    ASSERT_TRUE(s.host.wake());
+    ASSERT_TRUE(s.host.hello());
+    Bytes na;
+    ASSERT_TRUE(s.host.solicit(s.host.device_address, &na));
+    EXPECT_EQ(na[21], 255);  // hop limit
+    EXPECT_EQ(Bytes(na.begin() + 62, na.begin() + 78), Bytes(s.host.device_address.begin(), s.host.device_address.end()));
+    Ip6 src{}, dst{};
+    memcpy(src.data(), &na[22], 16);
+    memcpy(dst.data(), &na[38], 16);
+    EXPECT_EQ(ipv6_upper_checksum(src, dst, 58, &na[54], na.size() - 54), 0);
+    // Only its own address is answered.
+    Ip6 other = s.host.device_address;
+    other[15] ^= 1;
+    EXPECT_FALSE(s.host.solicit(other, nullptr, 300));
+
+    uint16_t version = 0;
+    ASSERT_TRUE(s.host.negotiate(&version));
+    EXPECT_EQ(version, 1);
+    EXPECT_EQ(s.host.packet_size, 1028);
+    EXPECT_EQ(s.host.command("getvar:version"), "OKAY0.5");
+    EXPECT_EQ(s.host.command("getvar:platform"), "OKAY" "SILICON");
+    EXPECT_EQ(s.host.command("getvar:nonesuch").substr(0, 4), "FAIL");
+
+    // A repeated sequence number gets the cached reply and no second run.
+    FbPacket cmd{FB_DATA, 0, s.host.seq, Bytes{'e', 'r', 'a', 's', 'e', ':', 'x'}}, r1, r2;
+    ASSERT_TRUE(s.host.exchange(cmd, r1));
+    ASSERT_TRUE(s.host.exchange(cmd, r2));
+    ++s.host.seq;
+    EXPECT_EQ(encode_fb_packet(r1), encode_fb_packet(r2));
+    std::string t;
+    ASSERT_TRUE(s.host.read_reply_text(t, 1000));
+    EXPECT_EQ(t, "FAILunknown partition");
+
+    Bytes image = random_bytes(3 * 1024, 7);
+    EXPECT_EQ(s.host.download(image), "OKAY");
+    EXPECT_EQ(s.host.command("flash:external"), "OKAY");
+    EXPECT_EQ(s.host.command("complete"), "OKAY");
+    int status = -1;
+    ASSERT_TRUE(s.sim.wait_exit(5000, status));
+    EXPECT_EQ(status, 0);
+
+    Bytes flash = read_file(s.sim.record_dir() + "/device-0.flash.external.bin");
+    ASSERT_EQ(flash.size(), 1u << 20);
+    EXPECT_EQ(Bytes(flash.begin(), flash.begin() + long(image.size())), image);
+    EXPECT_EQ(flash[image.size()], 0xFF);
+    EXPECT_EQ(flash.back(), 0xFF);
+
+    int erase_runs = 0, retransmissions = 0;
+    for (auto& v : s.records("command"))
+        if (v["command"].asString() == "erase:x") ++erase_runs;
+    for (auto& v : s.records("packet"))
+        if (v["retransmission"].asBool()) ++retransmissions;
+    EXPECT_EQ(erase_runs, 1);
+    EXPECT_EQ(retransmissions, 1);
+    EXPECT_TRUE(s.sim.ports().empty());
+}
+
+TEST(DevsimHost, SparseImageThroughWindowsAndUploadStages) {
+    if (system("command -v img2simg >/dev/null 2>&1") != 0) GTEST_SKIP() << "img2simg missing";
+    std::string dir = make_temp_dir("sparse");
+    Bytes plain(64 * 4096, 0);
+    Bytes a = random_bytes(8192, 3), b = random_bytes(4096, 4);
+    std::copy(a.begin(), a.end(), plain.begin());
+    std::copy(b.begin(), b.end(), plain.begin() + 40 * 4096);
+    {
+        std::ofstream(dir + "/plain.img", std::ios::binary).write(reinterpret_cast<char*>(plain.data()), long(plain.size()));
+    }
+    ASSERT_EQ(system(("img2simg " + dir + "/plain.img " + dir + "/sparse.img >/dev/null 2>&1").c_str()), 0);
+    Bytes sparse = read_file(dir + "/sparse.img");
+    remove_tree(dir);
+    ASSERT_LT(sparse.size(), plain.size());
+
+    Session s;
+    ASSERT_TRUE(s.start({"--flash", "external:512KiB"}));
+    ASSERT_TRUE(s.connect());
+    EXPECT_EQ(s.host.command("getvar:version"), "OKAY0.5");
+    EXPECT_EQ(s.host.download_windows(sparse, 8192), "OKAY");
+    EXPECT_EQ(s.host.command("flash:external"), "OKAY");
+    // The sequence continues after the windows.
+    EXPECT_EQ(s.host.command("useflash:external"), "OKAY");
+    EXPECT_EQ(s.host.command("ulstage:00000000:00040000"), "OKAY");
+    Bytes up;
+    std::string final_reply;
+    ASSERT_TRUE(s.host.upload(up, final_reply));
+    EXPECT_EQ(final_reply, "OKAY");
+    EXPECT_EQ(up, plain);
+    EXPECT_EQ(s.host.command("ulstage:00070000:00020000").substr(0, 4), "FAIL");
+}
+
+TEST(DevsimHost, PartitionTableGivesVariables) {
+    Session s;
+    ASSERT_TRUE(s.start({"--flash", "external:256KiB", "--transport", "uart"}));
+    ASSERT_TRUE(s.connect());
+    EXPECT_EQ(s.host.command("getvar:version"), "OKAY0.4");
+    Bytes t(2184, 0);
+    auto put32 = [&](size_t off, uint32_t v) { for (int i = 0; i < 4; ++i) t[off + i] = uint8_t(v >> (8 * i)); };
+    auto entry = [&](int i, const char* name, const char* type, uint32_t start, uint32_t size) {
+        size_t e = 8 + size_t(i) * 68;
+        memcpy(&t[e], name, strlen(name));
+        memcpy(&t[e + 32], type, strlen(type));
+        put32(e + 48, start);
+        put32(e + 52, size);
+        put32(e + 60, size);
+    };
+    put32(0, 0x41505442);
+    put32(4, 3);
+    entry(0, "all", "group", 0, 0x40000);
+    entry(1, "external", "flash", 0, 0x40000);
+    entry(2, "boot", "raw", 0x10000, 0x8000);
+    EXPECT_EQ(s.host.download(t), "OKAY");
+    EXPECT_EQ(s.host.command("partition"), "OKAY");
+    EXPECT_EQ(s.host.command("getvar:partition-type:boot"), "OKAYraw");
+    EXPECT_EQ(s.host.command("getvar:partition-start:boot"), "OKAY0x10000");
+    EXPECT_EQ(s.host.command("getvar:partition-size:boot"), "OKAY0x8000");
+    EXPECT_EQ(s.host.command("getvar:partition-type:all"), "OKAYgroup");
+    EXPECT_EQ(s.host.download(Bytes(0x8001, 1)), "OKAY");
+    EXPECT_EQ(s.host.command("flash:boot").substr(0, 4), "FAIL");
+}
+
+TEST(DevsimHost, KeepAliveAndNoWakeAfterComplete) {
+    Session s;
+    ASSERT_TRUE(s.start({}));
+    ASSERT_TRUE(s.connect());
+    int keepalives = 0;
+    uint8_t type;
+    Bytes p;
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(1100);
+    while (std::chrono::steady_clock::now() < end)
+        if (s.host.read_frame(type, p, 100, true) && type == FRAME_KEEPALIVE) ++keepalives;
+    EXPECT_GE(keepalives, 4);
+    EXPECT_LE(keepalives, 7);
+    EXPECT_EQ(s.host.command("complete"), "OKAY");
+    EXPECT_FALSE(s.host.wake(1000));
+    keepalives = 0;
+    while (s.host.read_frame(type, p, 500, true))
+        if (type == FRAME_KEEPALIVE) ++keepalives;
+    EXPECT_EQ(keepalives, 0);
+}
+
+TEST(DevsimHost, ProductionCommandAndRebootRemovesPort) {
+    Session s;
+    ASSERT_TRUE(s.start({"--prod-answer", "SN=0042"}));
+    ASSERT_TRUE(s.host.send({'P', 'R', 'O', 'D'}));
+    Bytes answer = s.host.read_raw(2000, 7);
+    EXPECT_EQ(std::string(answer.begin(), answer.end()), "SN=0042");
+    ASSERT_TRUE(s.connect());
+    EXPECT_EQ(s.host.command("reboot"), "OKAY");
+    usleep(200 * 1000);
+    EXPECT_TRUE(s.sim.ports().empty());
+}
+
+TEST(DevsimHost, Faults) {
+    Session s;
+    ASSERT_TRUE(s.start({"--fault", "fail:flash:", "--fault", "drop:5", "--fault", "error-packet:erase:",
+                         "--fault", "data-in-ack:getvar:product"}));
+    ASSERT_TRUE(s.connect());
+    // Frames 1 and 2 were the query and init replies.
+    EXPECT_EQ(s.host.command("getvar:platform"), "OKAYSILICON");
+    FbPacket c{FB_DATA, 0, s.host.seq, Bytes{'g', 'e', 't', 'v', 'a', 'r', ':', 'x'}}, r;
+    EXPECT_FALSE(s.host.exchange(c, r, 300));  // the fifth frame is dropped
+    ASSERT_TRUE(s.host.exchange(c, r, 1000));  // the retry gets the cached ack
+    ++s.host.seq;
+    std::string t;
+    ASSERT_TRUE(s.host.read_reply_text(t, 1000));
+    EXPECT_EQ(t, "FAILunknown variable");
+    EXPECT_EQ(s.host.download(Bytes(100, 1)), "OKAY");
+    EXPECT_EQ(s.host.command("flash:external"), "FAILsimulated failure");
+    FbPacket e{FB_DATA, 0, s.host.seq, Bytes{'e', 'r', 'a', 's', 'e', ':', 'a', 'l', 'l'}};
+    ASSERT_TRUE(s.host.exchange(e, r));
+    EXPECT_EQ(r.id, FB_ERROR);
+    ++s.host.seq;
+    FbPacket g{FB_DATA, 0, s.host.seq, Bytes{'g', 'e', 't', 'v', 'a', 'r', ':', 'p', 'r', 'o', 'd', 'u', 'c', 't'}};
+    ASSERT_TRUE(s.host.exchange(g, r));
+    EXPECT_FALSE(r.payload.empty());
+}
+
+TEST(DevsimHost, VanishesDuringADownload) {
+    Session s;
+    ASSERT_TRUE(s.start({"--fault", "vanish:2048"}));
+    ASSERT_TRUE(s.connect());
+    EXPECT_EQ(s.host.download(Bytes(8192, 1)), "");
+    EXPECT_TRUE(s.sim.ports().empty());
+}
