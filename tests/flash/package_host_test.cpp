@@ -75,6 +75,11 @@ TEST_F(PackageHost, PackageWithoutPartitionTableLogsAndReportsNeither) {
     EXPECT_TRUE(host_.wait_log("release package '" + path + "' has no partition.bin\n"));
     EXPECT_FALSE(e.json.isMember("commands")) << e.text;
     EXPECT_FALSE(e.json.isMember("partitions"));
+    // The start needs only the commands.
+    ASSERT_EQ(host_.download_start(R"({"baudRate": 115200})"), 0);
+    EXPECT_TRUE(host_.wait_log("kelvo download engine started successfully.\n"));
+    EXPECT_TRUE(host_.wait_event(2));
+    started_ = true;
 }
 
 TEST_F(PackageHost, MissingImageFailsInit) {

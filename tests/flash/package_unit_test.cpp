@@ -144,6 +144,12 @@ TEST(PackageOpen, UnreadableFileAndMemoryThatIsNoZip) {
     out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(out.rfind("failed to open zip file '': address(", 0), 0u) << out;
     EXPECT_NE(out.find(", size(" + std::to_string(sizeof junk) + "), "), std::string::npos) << out;
+
+    // A null address with a size never reads through the pointer.
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(package_open("", 0, 4096, result));
+    out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out.rfind("failed to open zip file '': address((nil)), size(4096), ", 0), 0u) << out;
 }
 
 TEST(PackageOpen, FromHostMemory) {

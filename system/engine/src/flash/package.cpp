@@ -54,6 +54,11 @@ ArchivePtr open_archive(const PackageState& s) {
             return nullptr;
         }
         rc = OpenArchiveFd(fd, s.path.c_str(), &handle, true);  // the archive owns fd
+    } else if (s.address == 0) {
+        // No block at all: let the library refuse an empty one rather than
+        // read through a null pointer.
+        static const uint8_t kNothing = 0;
+        rc = OpenArchiveFromMemory(&kNothing, 0, s.path.c_str(), &handle);
     } else {
         rc = OpenArchiveFromMemory(reinterpret_cast<const void*>(s.address), s.size, s.path.c_str(),
                                    &handle);
