@@ -74,6 +74,7 @@ TEST_F(CommandList, NothingDisabledKeepsTheListAndAppendsTheReboot) {
     EXPECT_EQ(words(), (std::vector<std::string>{"erase:modem", "flash:modem", "flash:ap", "progress:ap", "reboot:"}));
     EXPECT_EQ(package_commands()[3]["value"].asUInt64(), 1800u);
     EXPECT_EQ(package_commands()[4].getMemberNames(), (std::vector<std::string>{"command"}));
+    package_release_images();
     ASSERT_TRUE(apply("null", false));
     EXPECT_EQ(package_commands().size(), 4u);  // reloaded: no reboot twice
 }
@@ -82,6 +83,7 @@ TEST_F(CommandList, RebootFiltersLikeAnyCommand) {
     open(kModemAp);
     ASSERT_TRUE(apply(R"(["modem"])", true));
     EXPECT_EQ(words(), (std::vector<std::string>{"flash:ap", "progress:ap", "reboot:"}));
+    package_release_images();
     ASSERT_TRUE(apply(R"(["ap", ""])", true));
     EXPECT_EQ(words(), (std::vector<std::string>{"erase:modem", "flash:modem"}));
 }
@@ -153,4 +155,24 @@ TEST_F(CommandList, ReleaseEmptiesListAndClosesArchive) {
     EXPECT_EQ(package_commands().size(), 0u);
     EXPECT_EQ(package_archive(), nullptr);
     package_release_images();  // a second release does nothing more
+}
+
+TEST_F(CommandList, NoReopenWhileADownloadRuns) {
+    open(kModemAp);
+    ASSERT_TRUE(apply(R"(["modem"])", false));
+    ASSERT_TRUE(package_in_use());
+    ZipArchiveHandle archive = package_archive();
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(apply("[]", false));
+    Json::Value result;
+    EXPECT_FALSE(package_open(dir_.file("pkg.zip"), 0, 0, result));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "download engine is running, command list not rebuilt\n"
+              "download engine is running, release package not opened\n");
+    // What the devices read is untouched.
+    EXPECT_EQ(package_archive(), archive);
+    EXPECT_EQ(words(), (std::vector<std::string>{"flash:ap", "progress:ap"}));
+    package_release_images();
+    EXPECT_FALSE(package_in_use());
+    EXPECT_TRUE(package_open(dir_.file("pkg.zip"), 0, 0, result));
 }

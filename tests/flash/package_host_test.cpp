@@ -55,6 +55,22 @@ TEST_F(PackageHost, InitReportsCommandsAndPartitionsThenStartSucceeds) {
     EXPECT_TRUE(host_.wait_log("kelvo download engine started successfully.\n"));
     EXPECT_TRUE(host_.wait_event(2));
     started_ = true;
+
+    // Neither a second init nor a second start touches the running download.
+    host_.clear();
+    e = init(init_json(path));
+    EXPECT_FALSE(e.json.isMember("commands")) << e.text;
+    EXPECT_TRUE(host_.wait_log("download engine is running, release package not opened\n"));
+    ASSERT_EQ(host_.download_start(R"({"baudRate": 115200})"), 0);
+    EXPECT_TRUE(host_.wait_log("kelvo download engine started failed: boot engine startup failed\n"));
+
+    // After the stop the package opens again.
+    host_.download_stop();
+    ASSERT_TRUE(host_.wait_event(3));
+    started_ = false;
+    host_.clear();
+    e = init(init_json(path));
+    EXPECT_TRUE(e.json.isMember("commands")) << e.text;
 }
 
 TEST_F(PackageHost, InitFromHostMemory) {

@@ -68,6 +68,10 @@ bool rebuild(const Json::Value& disabled, bool reboot) {
 
 bool commands_apply_groups(const Json::Value& disabledGroups, bool reboot) {
     download_thread_state().connection = 0;
+    if (package_in_use()) {
+        printf("download engine is running, command list not rebuilt\n");
+        return false;
+    }
     if (!package_load()) return false;
     bool ok = false;
     try {
@@ -77,6 +81,9 @@ bool commands_apply_groups(const Json::Value& disabledGroups, bool reboot) {
         ok = false;
     }
     // A list that cannot run is never left for the devices.
-    if (!ok) package_release_images();
+    if (!ok)
+        package_release_images();
+    else
+        package_mark_in_use();
     return ok;
 }

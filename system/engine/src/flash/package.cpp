@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -34,6 +35,10 @@ struct PackageState {
     Json::Value commands{Json::arrayValue};
     void (*cacheRelease)() = nullptr;
 };
+
+// Set from a successful download start until the images are released: the
+// devices of that download read the package and the command list.
+std::atomic<bool> g_in_use{false};
 
 PackageState& state() {
     static PackageState* s = new PackageState();  // outlives threads still ending at exit
@@ -164,6 +169,10 @@ std::unique_ptr<uint8_t[]> package_read_entry(ZipArchiveHandle archive, const st
 
 bool package_open(const std::string& path, uintptr_t address, uint32_t size, Json::Value& result) {
     download_thread_state().connection = 0;
+    if (package_in_use()) {
+        printf("download engine is running, release package not opened\n");
+        return false;
+    }
     PackageState& s = state();
     s.path = path;
     s.address = address;
@@ -200,7 +209,12 @@ void package_release_images() {
     if (s.cacheRelease) s.cacheRelease();
     s.commands = Json::Value(Json::arrayValue);
     s.archive.reset();
+    g_in_use.store(false, std::memory_order_release);
 }
+
+void package_mark_in_use() { g_in_use.store(true, std::memory_order_release); }
+
+bool package_in_use() { return g_in_use.load(std::memory_order_acquire); }
 
 ZipArchiveHandle package_archive() { return state().archive.get(); }
 

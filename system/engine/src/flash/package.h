@@ -39,6 +39,11 @@ ZipArchiveHandle package_archive();
 const Json::Value& package_commands();
 Json::Value& package_commands_mutable();
 
+// A successful download start marks the package in use until
+// package_release_images; opening or rebuilding meanwhile is refused.
+void package_mark_in_use();
+bool package_in_use();
+
 // The image cache registers how it is emptied; package_release_images calls
 // it before the archive closes.
 void package_set_cache_release(void (*release)());
