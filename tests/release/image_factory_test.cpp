@@ -39,6 +39,8 @@ protected:
             {"name": "given", "io": "in", "image": "whatever", "path": "/dev/null"},
             {"name": "raw", "io": "out", "format": "raw", "image": "raw.img"},
             {"name": "rd", "io": "out", "format": "rd", "image": "rd.img", "use": "b", "rd": [{"path": "a"}]},
+            {"name": "rdup", "io": "out", "format": "rd", "image": "rd.img", "use": "s",
+             "rd": [{"path": "s", "images": [{"image": "../../x", "id": "IMEI"}]}]},
             {"name": "caps", "io": "IN", "image": "boot.img"},
             {"name": "noio", "image": "boot.img"}]})");
     }
@@ -86,6 +88,8 @@ TEST_F(ImageFactory, Failures) {
                 "error: open raw image \"dir\" failed.\n"},
         {"up", "error: config path \"../outside.img\" refused.\n"
                "error: open raw image \"up\" failed.\n"},
+        {"rdup", "  Generating rd image \"rd.img\" with id \"rdup\" ...\n"
+                 "error: config path \"../../x\" refused.\n"},
         {"caps", "error: unknown io type \"IN\" configed when generate \"caps\".\n"},
         {"noio", "error: unknown io type \"\" configed when generate \"noio\".\n"},
         {"rd", "  Generating rd image \"rd.img\" with id \"rd\" ...\n"

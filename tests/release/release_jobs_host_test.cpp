@@ -1,4 +1,5 @@
 // The release jobs through the engine's exports.
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 
@@ -132,6 +133,48 @@ TEST_F(ReleaseJobs, WrongTypesFailWithoutEndingTheProcess) {
     EXPECT_TRUE(e.json["products"].isNull());
     std::string logs = log_text();
     EXPECT_NE(logs.find("error: invalid config value: "), std::string::npos) << logs;
+}
+
+// A small configuration whose template flashes the given images.
+void write_config(TempTree& t, const std::string& commands) {
+    t.write("config/flash/f.json", R"({"name": "f"})");
+    t.write("config/partition/l.json", R"({"name": "l", "partitions": [{"name": "n", "format": "flash"}]})");
+    t.write("config/security/k.json", R"({"keyAlg": "k", "keys": [], "rootPkHash": "h"})");
+    t.write("config/product/p.json", R"({"name": "p", "template": "t", "keyAlg": "k", "layout": "l",
+        "flashes": [{"name": "n", "flash": "f"}]})");
+    t.write("config/template/t.json", R"({"name": "t", "images": [
+        {"name": "boot", "io": "in", "image": "boot.img"},
+        {"name": "gone", "io": "in", "image": "gone.img"}], "commands": )" + commands + "}");
+    t.write("images/boot.img", "boot");
+}
+
+TEST_F(ReleaseJobs, MissingInputImage) {
+    TempTree t;
+    write_config(t, R"([{"command": "flash", "type": "image", "name": "gone", "partition": "x"}])");
+    HostEvent e = generate(t.root(), "p");
+    EXPECT_EQ(e.json["error"].asString(), "generate release package failed");
+    EXPECT_TRUE(host.wait_log("  Opening image \"gone\" from \"" + t.root() + "/images/gone.img\" ...\n"));
+    EXPECT_TRUE(host.wait_log("error: open raw image \"gone\" failed.\n"));
+}
+
+TEST_F(ReleaseJobs, ImageUsedTwiceIsOpenedOnce) {
+    TempTree t;
+    write_config(t, R"([{"command": "flash", "type": "image", "name": "boot", "partition": "a"},
+                        {"command": "flash", "type": "image", "name": "boot", "partition": "b"}])");
+    generate(t.root(), "p");
+    host.settle();
+    std::vector<std::string> logs = host.logs();
+    auto count = [&](const std::string& line) { return std::count(logs.begin(), logs.end(), line); };
+    EXPECT_EQ(count("  Opening image \"boot\" from \"" + t.root() + "/images/boot.img\" ...\n"), 1);
+    EXPECT_EQ(count("  Using already opened/generated image \"boot.img\" with id \"boot\" ...\n"), 1);
+    EXPECT_GE(count("  Done.\n"), 2);
+}
+
+TEST_F(ReleaseJobs, ExampleGeneratesForEveryVariant) {
+    for (const char* variant : {"release", "debug"}) {
+        HostEvent e = generate(example_dir(), "kv100", variant);
+        EXPECT_FALSE(e.json.isMember("error")) << variant << ": " << e.text;
+    }
 }
 
 }  // namespace

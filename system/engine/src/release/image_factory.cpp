@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <set>
+#include <vector>
 
 #include "platform/full_path.h"
 #include "platform/temp_file.h"
@@ -100,6 +101,19 @@ int open_input(const std::string& id, Json::Value& entry, const Json::Value& rel
     return 0;
 }
 
+// The record files of a set are read below root + "/reliabledata/" only.
+bool reliable_data_names_safe(const Json::Value& set) {
+    std::vector<std::string> names{set["path"].asString()};
+    if (set["images"].isArray())
+        for (const Json::Value& record : set["images"]) names.push_back(record["image"].asString());
+    for (const auto& name : names)
+        if (!release_config_name_safe(name)) {
+            printf("error: config path \"%s\" refused.\n", name.c_str());
+            return false;
+        }
+    return true;
+}
+
 int generate_output(const std::string& id, Json::Value& entry, Json::Value& release, int depth) {
     const Json::Value& ce = entry;
     std::string format = ce["format"].asString();
@@ -139,6 +153,7 @@ int generate_output(const std::string& id, Json::Value& entry, Json::Value& rele
             printf("error: reliabledata config with path \"%s\" not found.\n", use.c_str());
             return -1;
         }
+        if (!reliable_data_names_safe(*set)) return -1;
         rc = image_generate_rd(*set, fd.fd, depth);
     }
     if (rc != 0) {
