@@ -117,4 +117,12 @@ TEST(GeneratedPackage, ExampleOpensWithImageSizesAndTableRows) {
     }
     CloseArchive(zip);
     EXPECT_GT(checked, 0u);
+
+    // The start rebuilds from the same package.
+    host.clear();
+    ASSERT_EQ(host.download_start(R"({"baudRate": 115200, "disabledGroups": ["3"], "reboot": true})"), 0);
+    EXPECT_TRUE(host.wait_log("kelvo download engine started successfully.\n"));
+    EXPECT_TRUE(host.wait_event(2));
+    host.download_stop();
+    EXPECT_TRUE(host.wait_event(3));
 }
