@@ -177,4 +177,54 @@ TEST_F(ReleaseJobs, ExampleGeneratesForEveryVariant) {
     }
 }
 
+// Entry `name` of a zip archive, read by an independent reader.
+std::string unzip_entry(const std::string& archive, const std::string& name) {
+    std::string command = "unzip -p '" + archive + "' '" + name + "'";
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe) return "";
+    std::string out;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, pipe)) > 0) out.append(buf, n);
+    pclose(pipe);
+    return out;
+}
+
+TEST_F(ReleaseJobs, CustomPathAndEraseOptionsReachThePackage) {
+    TempTree out;
+    struct Case {
+        bool erase_all, erase_all_only;
+        const char* commands;
+    } cases[] = {
+        {false, false, "require0 progress0 partition1 flash2 flash2 flash2 erase2 flash2 reboot3 "},
+        {true, false, "require0 progress0 partition1 erase2 flash3 flash3 flash3 erase3 flash3 reboot4 "},
+        {true, true, "require0 progress0 partition1 erase2 "},
+    };
+    for (const auto& c : cases) {
+        Json::Value doc;
+        doc["path"] = example_dir();
+        doc["product"] = "kv100";
+        doc["variant"] = "release";
+        doc["output"] = out.root() + "/kv100.zip";
+        doc["eraseAll"] = c.erase_all;
+        doc["eraseAllOnly"] = c.erase_all_only;
+        doc["custom"]["data"] = "boot-debug.img";  // found below the images directory
+        host.clear();
+        ASSERT_EQ(host.release_generate(request(doc).c_str()), 0);
+        HostEvent e;
+        ASSERT_TRUE(host.wait_event(8, 20000, &e));
+        ASSERT_FALSE(e.json.isMember("error")) << e.text;
+        // Without flash commands the data image is not needed at all.
+        if (!c.erase_all_only) {
+            EXPECT_TRUE(host.wait_log("  Opening image \"data\" from \"" + example_dir() +
+                                  "/images/boot-debug.img\" ...\n"));
+        }
+        Json::Value script;
+        Json::Reader().parse(unzip_entry(doc["output"].asString(), "download.json"), script);
+        std::string words;
+        for (const auto& cmd : script) words += cmd["command"].asString() + cmd["group"].asString() + " ";
+        EXPECT_EQ(words, c.commands);
+    }
+}
+
 }  // namespace

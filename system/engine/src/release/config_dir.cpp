@@ -41,8 +41,10 @@ bool parse_file(const char* path, Json::Value& root) {
     return reader->parse(doc.data(), doc.data() + doc.size(), &root, &errors);
 }
 
+}  // namespace
+
 // The walk's callback: every regular "*.json" file that is not empty.
-int on_config_file(const char* path, const struct stat* st, int type, struct FTW* position) {
+int release_on_config_file(const char* path, const struct stat* st, int type, struct FTW* position) {
     if (type != FTW_F || !S_ISREG(st->st_mode)) return FTW_CONTINUE;
     const char* name = path + position->base;
     const char* dot = strrchr(name, '.');
@@ -64,8 +66,6 @@ int on_config_file(const char* path, const struct stat* st, int type, struct FTW
     return FTW_CONTINUE;
 }
 
-}  // namespace
-
 ConfigTables& release_config_tables() { return g_tables; }
 
 const std::string& release_config_root() { return g_root; }
@@ -83,7 +83,7 @@ int release_load_config_dir(const std::string& path) {
     bool ok = full_path_lexical(path, root);
     g_root = ok ? root : std::string();
     if (ok) {
-        int rc = nftw(g_root.c_str(), on_config_file, 16, FTW_PHYS | FTW_ACTIONRETVAL);
+        int rc = nftw(g_root.c_str(), release_on_config_file, 16, FTW_PHYS | FTW_ACTIONRETVAL);
         ok = rc == 0;
     }
     if (!ok) {

@@ -27,6 +27,11 @@ void release_set_config_root(const std::string& root);
 int release_load_config_dir(const std::string& path);
 int release_free_config();
 
+struct stat;
+struct FTW;
+// The directory walk's callback (FTW_ACTIONRETVAL): FTW_CONTINUE or FTW_STOP.
+int release_on_config_file(const char* path, const struct stat* status, int kind, struct FTW* position);
+
 // A size: decimal or "0x" hexadecimal with an optional KiB/MiB/GiB suffix in
 // any case; "-1" is the auto marker (all ones); anything unparsable is 0.
 uint64_t release_parse_size(const std::string& text);

@@ -6,6 +6,9 @@
 
 #include <json/json.h>
 
+// The release description: one JSON object from resolution to the package.
+using ReleaseDescription = Json::Value;
+
 // 0 when the package was generated, -1 otherwise (messages printed). May
 // throw Json::LogicError on configuration values of the wrong type; the
 // descriptors of the description are closed on every path.
