@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <set>
+#include <vector>
 
 #include "platform/full_path.h"
 #include "platform/temp_file.h"
@@ -67,18 +68,21 @@ bool input_path(const Json::Value& entry, const Json::Value& release, std::strin
     }
     std::string version = release["values"]["version-bootrom"].asString();
     std::string image = entry["image"].asString();
-    std::string versioned;
-    if (!release_config_join("images", version + "/" + image, versioned)) return false;
-    if (exists(versioned)) {
-        path = versioned;
-        return true;
-    }
-    return release_config_join("images", image, path);
+    for (const std::string* name : {&version, &image})
+        if (!release_config_name_safe(*name)) {
+            printf("error: config path \"%s\" refused.\n", name->c_str());
+            return false;
+        }
+    std::string images = release_config_root() + "/images/";
+    std::string versioned = images + version + "/" + image;
+    path = exists(versioned) ? versioned : images + image;
+    return true;
 }
 
 int open_input(const std::string& id, Json::Value& entry, const Json::Value& release, int depth) {
+    const Json::Value& ce = entry;
     std::string path;
-    if (!input_path(entry, release, path)) {
+    if (!input_path(ce, release, path)) {
         printf("error: open raw image \"%s\" failed.\n", id.c_str());
         return -1;
     }
@@ -97,11 +101,25 @@ int open_input(const std::string& id, Json::Value& entry, const Json::Value& rel
     return 0;
 }
 
+// The record files of a set are read below root + "/reliabledata/" only.
+bool reliable_data_names_safe(const Json::Value& set) {
+    std::vector<std::string> names{set["path"].asString()};
+    if (set["images"].isArray())
+        for (const Json::Value& record : set["images"]) names.push_back(record["image"].asString());
+    for (const auto& name : names)
+        if (!release_config_name_safe(name)) {
+            printf("error: config path \"%s\" refused.\n", name.c_str());
+            return false;
+        }
+    return true;
+}
+
 int generate_output(const std::string& id, Json::Value& entry, Json::Value& release, int depth) {
-    std::string format = entry["format"].asString();
+    const Json::Value& ce = entry;
+    std::string format = ce["format"].asString();
     release_print_indent(depth);
-    printf("Generating %s image \"%s\" with id \"%s\" ...\n", format.c_str(), entry["image"].asString().c_str(),
-           entry["name"].asString().c_str());
+    printf("Generating %s image \"%s\" with id \"%s\" ...\n", format.c_str(), ce["image"].asString().c_str(),
+           ce["name"].asString().c_str());
     OwnedFd fd(release_open_scratch_fd());
     if (fd.fd < 0) {
         printf("error: generate %s image \"%s\" failed.\n", format.c_str(), id.c_str());
@@ -117,7 +135,7 @@ int generate_output(const std::string& id, Json::Value& entry, Json::Value& rele
     } else if (format == "aptb") {
         rc = image_generate_aptb(release, fd.fd);
     } else if (format == "fip") {
-        if (entry["fip"]["certOnly"].asBool()) fip_compute_member_offsets(entry, release, id);
+        if (ce["fip"]["certOnly"].asBool()) fip_compute_member_offsets(entry, release, id);
         rc = image_generate_fip(entry["fip"], release, fd.fd, depth);
     } else if (format == "ubi") {
         rc = image_generate_ubi(entry, id, release, fd.fd, depth);
@@ -126,16 +144,16 @@ int generate_output(const std::string& id, Json::Value& entry, Json::Value& rele
     } else if (format == "fuse") {
         rc = image_generate_fuse(release, fd.fd);
     } else if (format == "rd") {
-        std::string use = entry["use"].asString();
+        std::string use = ce["use"].asString();
         Json::Value* set = nullptr;
-        Json::Value& sets = entry["rd"];
-        if (sets.isArray())
-            for (Json::ArrayIndex i = 0; i < sets.size() && !set; ++i)
-                if (sets[i]["path"].asString() == use) set = &sets[i];
+        if (ce["rd"].isArray())
+            for (Json::ArrayIndex i = 0; i < ce["rd"].size() && !set; ++i)
+                if (ce["rd"][i]["path"].asString() == use) set = &entry["rd"][i];
         if (!set) {
             printf("error: reliabledata config with path \"%s\" not found.\n", use.c_str());
             return -1;
         }
+        if (!reliable_data_names_safe(*set)) return -1;
         rc = image_generate_rd(*set, fd.fd, depth);
     }
     if (rc != 0) {
@@ -153,10 +171,12 @@ void release_print_indent(int depth) {
 }
 
 Json::Value* release_find_image(Json::Value& release, const std::string& id) {
+    if (!release.isObject() || !release["images"].isArray()) return nullptr;
     Json::Value& images = release["images"];
-    if (!images.isArray()) return nullptr;
-    for (Json::ArrayIndex i = 0; i < images.size(); ++i)
-        if (images[i]["name"].asString() == id) return &images[i];
+    for (Json::ArrayIndex i = 0; i < images.size(); ++i) {
+        const Json::Value& e = images[i];
+        if (e["name"].asString() == id) return &images[i];
+    }
     return nullptr;
 }
 
@@ -164,10 +184,11 @@ int image_open_or_generate(const std::string& id, Json::Value& release, int dept
     Json::Value* found = release_find_image(release, id);
     if (!found) return -1;
     Json::Value& entry = *found;
-    if (!entry["fd"].isNull()) {
+    const Json::Value& ce = entry;
+    if (!ce["fd"].isNull()) {
         release_print_indent(depth);
-        printf("Using already opened/generated image \"%s\" with id \"%s\" ...\n", entry["image"].asString().c_str(),
-               entry["name"].asString().c_str());
+        printf("Using already opened/generated image \"%s\" with id \"%s\" ...\n", ce["image"].asString().c_str(),
+               ce["name"].asString().c_str());
         progress(depth, "Done.\n");
         return 0;
     }
@@ -176,7 +197,7 @@ int image_open_or_generate(const std::string& id, Json::Value& release, int dept
         return -1;
     }
     InProgress guard(id);
-    std::string io = entry["io"].asString();
+    std::string io = ce["io"].asString();
     if (io == "in") return open_input(id, entry, release, depth);
     if (io == "out") return generate_output(id, entry, release, depth);
     printf("error: unknown io type \"%s\" configed when generate \"%s\".\n", io.c_str(), id.c_str());
