@@ -230,3 +230,25 @@ TEST(PackageReadEntry, AnnouncesSizeByUnit) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "archive does not contain 'missing'\n");
     CloseArchive(handle);
 }
+
+TEST(PackageOpen, ArchiveFromAnotherWriter) {
+    const char* src = getenv("KELVO_SOURCE_DIR");
+    std::string script = std::string(src ? src : KELVO_TEST_SOURCE_DIR) + "/tests/flash/make_zip.py";
+    TempDir dir;
+    std::string path = dir.file("py.zip");
+    std::string cmd = "python3 '" + script + "' '" + path + "'";
+    if (system(cmd.c_str()) != 0) GTEST_SKIP() << "python3 cannot write the archive";
+    Json::Value result;
+    ASSERT_TRUE(package_open(path, 0, 0, result));
+    EXPECT_EQ(result["commands"][0]["imageSize"].asUInt(), 3000u);
+    EXPECT_EQ(result["commands"][1]["imageSize"].asUInt(), 5000u);
+    ASSERT_EQ(result["partitions"].size(), 1u);
+    EXPECT_EQ(result["partitions"][0]["name"].asString(), "sys");
+    EXPECT_EQ(result["partitions"][0]["depth"].asUInt(), 5u);
+    ASSERT_TRUE(commands_apply_groups(Json::Value(Json::arrayValue), false));
+    uint64_t size = 0;
+    auto bytes = package_read_entry(package_archive(), "ap.img", size);
+    ASSERT_TRUE(bytes);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(bytes.get()), size), std::string(5000, 'A'));
+    package_release_images();
+}

@@ -148,11 +148,22 @@ TEST_F(ReleaseResolve, TemplateKeysAndPartitionsWithoutKeySet) {
     EXPECT_TRUE(r["values"]["version"].isNull());
 }
 
-TEST_F(ReleaseResolve, WrongTypeThrowsTypeErrorOnly) {
-    tree.write("config/product/wrong.json", R"({"name": "wrong", "template": "t", "flashes": [7]})");
-    ASSERT_EQ(release_load_config_dir(tree.root()), 0);
-    Json::Value r;
-    EXPECT_THROW(release_build_description("wrong", "", r), Json::LogicError);
+TEST_F(ReleaseResolve, WrongTypesThrowTypeErrors) {
+    const char* products[] = {
+        R"({"name": "w", "template": "t", "flashes": [7]})",
+        R"({"name": "w", "template": "t", "flashes": "nand-a"})",
+        R"({"name": "w", "template": "t", "fota": {"a": 1}})",
+        R"({"name": "w", "template": "t", "variants": "v", "flashes": [{"name": "n", "flash": "nand-a"}]})",
+        R"({"name": "w", "template": "t", "keyAlg": "rsa", "variants": [{"name": "v", "images": "x"}]})",
+        R"({"name": "w", "template": "t", "keyAlg": "rsa", "variants": [{"name": "v", "layout": []}]})",
+        R"({"name": "w", "template": "t", "variants": [{"name": "v", "partitions": 3}]})",
+    };
+    for (const char* text : products) {
+        tree.write("config/product/w.json", text);
+        ASSERT_EQ(release_load_config_dir(tree.root()), 0);
+        Json::Value r;
+        EXPECT_THROW(release_build_description("w", "v", r), Json::LogicError) << text;
+    }
 }
 
 }  // namespace

@@ -161,3 +161,9 @@ bool release_config_join(const std::string& dir, const std::string& name, std::s
     out = g_root + "/" + dir + "/" + name;
     return true;
 }
+
+bool release_is_list(const Json::Value& value, const char* what) {
+    if (value.isArray()) return true;
+    if (value.isNull()) return false;
+    throw Json::LogicError(std::string("\"") + what + "\" is not an array");
+}

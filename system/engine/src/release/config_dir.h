@@ -43,3 +43,8 @@ bool release_config_name_safe(const std::string& name);
 // release_config_name_safe; otherwise prints
 // "error: config path \"<name>\" refused.\n" and returns false.
 bool release_config_join(const std::string& dir, const std::string& name, std::string& out);
+
+// Lists read from the configuration: true for an array, false for a missing
+// (null) one; any other value throws Json::LogicError naming `what`, which
+// fails the job like any other value of the wrong type.
+bool release_is_list(const Json::Value& value, const char* what);

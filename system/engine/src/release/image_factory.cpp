@@ -104,7 +104,7 @@ int open_input(const std::string& id, Json::Value& entry, const Json::Value& rel
 // The record files of a set are read below root + "/reliabledata/" only.
 bool reliable_data_names_safe(const Json::Value& set) {
     std::vector<std::string> names{set["path"].asString()};
-    if (set["images"].isArray())
+    if (release_is_list(set["images"], "images"))
         for (const Json::Value& record : set["images"]) names.push_back(record["image"].asString());
     for (const auto& name : names)
         if (!release_config_name_safe(name)) {
@@ -129,7 +129,7 @@ int generate_output(const std::string& id, Json::Value& entry, Json::Value& rele
     if (format == "finf") {
         lseek(fd.fd, 0, SEEK_SET);
         Json::Value& flashes = release["flashes"];
-        Json::ArrayIndex n = flashes.isArray() ? flashes.size() : 0;
+        Json::ArrayIndex n = release_is_list(flashes, "flashes") ? flashes.size() : 0;
         for (Json::ArrayIndex i = 0; i < n && rc == 0; ++i)
             rc = image_write_finf(flashes[i]["flash"], fd.fd, i + 1 < n ? 1 : 0);
     } else if (format == "aptb") {
@@ -146,7 +146,7 @@ int generate_output(const std::string& id, Json::Value& entry, Json::Value& rele
     } else if (format == "rd") {
         std::string use = ce["use"].asString();
         Json::Value* set = nullptr;
-        if (ce["rd"].isArray())
+        if (release_is_list(ce["rd"], "rd"))
             for (Json::ArrayIndex i = 0; i < ce["rd"].size() && !set; ++i)
                 if (ce["rd"][i]["path"].asString() == use) set = &entry["rd"][i];
         if (!set) {
@@ -171,7 +171,8 @@ void release_print_indent(int depth) {
 }
 
 Json::Value* release_find_image(Json::Value& release, const std::string& id) {
-    if (!release.isObject() || !release["images"].isArray()) return nullptr;
+    const Json::Value& cr = release;
+    if (!release_is_list(cr["images"], "images")) return nullptr;
     Json::Value& images = release["images"];
     for (Json::ArrayIndex i = 0; i < images.size(); ++i) {
         const Json::Value& e = images[i];

@@ -32,7 +32,7 @@ Json::Value* find_partition(Json::Value& node, const std::string& name) {
 
 Json::Value fota_list(const Json::Value& names) {
     Json::Value out(Json::arrayValue);
-    if (names.isArray())
+    if (release_is_list(names, "fota"))
         for (const Json::Value& n : names) {
             Json::Value item;
             item["partition"] = n.asString();
@@ -43,7 +43,7 @@ Json::Value fota_list(const Json::Value& names) {
 
 // Appends {"name", "flash"} per element; false when a flash is unknown.
 bool add_flashes(Json::Value& release, const Json::Value& elements) {
-    if (!elements.isArray()) return true;
+    if (!release_is_list(elements, "flashes")) return true;
     for (const Json::Value& el : elements) {
         std::string wanted = el["flash"].asString();
         const Json::Value* flash = find_by(release_config_tables().flash, "name", wanted);
@@ -62,8 +62,8 @@ bool add_flashes(Json::Value& release, const Json::Value& elements) {
 
 // Only the factory marks an image open; configured names stay below the root.
 bool sanitize_images(Json::Value& release) {
+    if (!release_is_list(release["images"], "images")) return true;
     Json::Value& images = release["images"];
-    if (!images.isArray()) return true;
     for (Json::ArrayIndex i = 0; i < images.size(); ++i) {
         Json::Value& e = images[i];
         if (!e.isObject()) continue;
@@ -100,7 +100,7 @@ bool apply_variant(Json::Value& release, const Json::Value& variant) {
             }
             release["partitions"] = *layout;
         } else if (member == "partitions") {
-            if (!v.isArray()) continue;
+            if (!release_is_list(v, "partitions")) continue;
             for (const Json::Value& change : v) {
                 Json::Value* node = find_partition(release["partitions"], change["name"].asString());
                 if (!node) continue;
@@ -146,7 +146,7 @@ int release_build_description(const std::string& product_name, const std::string
 
     if (const Json::Value* keyset = find_by(tables.security, "keyAlg", p["keyAlg"].asString())) {
         Json::Value keys = (*keyset)["keys"];
-        if (keys.isArray())
+        if (release_is_list(keys, "keys"))
             for (Json::ArrayIndex i = 0; i < keys.size(); ++i) {
                 std::string path;
                 if (!release_config_join("config/security/key", keys[i]["param"].asString(), path)) return -1;
@@ -164,7 +164,7 @@ int release_build_description(const std::string& product_name, const std::string
     if (!p["fota"].isNull()) release["fota"] = fota_list(p["fota"]);
 
     const Json::Value& variants = p["variants"];
-    if (variants.isArray())
+    if (release_is_list(variants, "variants"))
         for (const Json::Value& v : variants)
             if (v["name"].asString() == variant_name) {
                 if (!apply_variant(release, v)) return -1;

@@ -17,7 +17,7 @@ Json::Value list_products() {
         for (const Json::Value& product : products) {
             std::vector<std::string> names;
             const Json::Value& variants = product["variants"];
-            if (variants.isArray())
+            if (release_is_list(variants, "variants"))
                 for (const Json::Value& v : variants) names.push_back(v["name"].asString());
             std::sort(names.begin(), names.end());
             Json::Value row;

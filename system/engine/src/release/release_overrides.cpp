@@ -40,9 +40,9 @@ Json::Value shifted(const Json::Value& command, long group) {
 }  // namespace
 
 bool release_apply_variant_images(Json::Value& release, const Json::Value& variant_images) {
-    if (!variant_images.isArray()) return variant_images.isNull();
+    if (!release_is_list(variant_images, "images")) return true;
+    if (!release_is_list(release["images"], "images")) return true;
     Json::Value& images = release["images"];
-    if (!images.isArray()) return true;
     for (const Json::Value& s : variant_images) {
         std::string name = s["name"].asString();
         for (Json::ArrayIndex i = 0; i < images.size(); ++i) {
@@ -66,9 +66,9 @@ bool release_apply_variant_images(Json::Value& release, const Json::Value& varia
 
 bool release_apply_image_paths(Json::Value& release, const Json::Value& custom) {
     if (custom.isNull()) return true;
-    if (!custom.isObject()) return false;
+    if (!custom.isObject()) throw Json::LogicError("\"custom\" is not an object");
+    if (!release_is_list(release["images"], "images")) return true;
     Json::Value& images = release["images"];
-    if (!images.isArray()) return true;
     for (const std::string& key : custom.getMemberNames()) {
         for (Json::ArrayIndex i = 0; i < images.size(); ++i) {
             Json::Value& e = images[i];
@@ -93,7 +93,7 @@ void release_drop_fuse_commands(Json::Value& release) {
     if (release["secureBoot"].asBool()) return;
     const Json::Value& commands = release["commands"];
     Json::Value kept(Json::arrayValue);
-    if (commands.isArray())
+    if (release_is_list(commands, "commands"))
         for (const Json::Value& c : commands)
             if (c["command"].asString() != "fuse") kept.append(c);
     release["commands"] = kept;
@@ -105,7 +105,7 @@ bool release_apply_erase_options(Json::Value& release, bool erase_all, bool eras
     const Json::Value& flashes = release["flashes"];
     Json::Value rebuilt(Json::arrayValue);
     bool inserted = false;
-    if (commands.isArray()) {
+    if (release_is_list(commands, "commands")) {
         for (const Json::Value& c : commands) {
             if (inserted) {
                 if (erase_all_only) break;
@@ -123,7 +123,7 @@ bool release_apply_erase_options(Json::Value& release, bool erase_all, bool eras
                 continue;
             }
             std::string group = c["group"].asString();
-            if (flashes.isArray())
+            if (release_is_list(flashes, "flashes"))
                 for (const Json::Value& f : flashes) {
                     Json::Value erase(Json::objectValue);
                     erase["command"] = "erase";
