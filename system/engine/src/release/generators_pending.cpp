@@ -2,9 +2,6 @@
 // reports the image as failed.
 #include "release/generators.h"
 
-int image_write_finf(Json::Value&, int, int) { return -1; }
-int image_generate_aptb(Json::Value&, int) { return -1; }
-int image_generate_fuse(Json::Value&, int) { return -1; }
 void fip_compute_member_offsets(Json::Value&, Json::Value&, const std::string&) {}
 int image_generate_fip(Json::Value&, Json::Value&, int, int) { return -1; }
 int image_generate_ubi(Json::Value&, const std::string&, Json::Value&, int, int) { return -1; }

@@ -1,0 +1,363 @@
+// Release generation through the library's exports, the package read back
+// with the zip library and with python's zipfile.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+
+#include "engine_host.h"
+#include "package_reader.h"
+
+namespace {
+
+std::string json_text(const Json::Value& v) {
+    Json::StreamWriterBuilder b;
+    b["indentation"] = "";
+    return Json::writeString(b, v);
+}
+
+Json::Value parse(const std::string& text) {
+    Json::Value v;
+    Json::CharReaderBuilder b;
+    std::string err;
+    std::unique_ptr<Json::CharReader> r(b.newCharReader());
+    r->parse(text.data(), text.data() + text.size(), &v, &err);
+    return v;
+}
+
+void write_file(const std::string& path, const std::string& bytes) {
+    std::string dir = path.substr(0, path.rfind('/'));
+    std::string cmd = "mkdir -p '" + dir + "'";
+    ASSERT_EQ(system(cmd.c_str()), 0);
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+std::string pattern(size_t n, char seed) {
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; ++i) s[i] = char(seed + i % 7);
+    return s;
+}
+
+bool exists(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+}
+
+uint32_t le32(const std::string& b, size_t at) {
+    auto u = [&](size_t i) { return uint32_t(uint8_t(b[at + i])); };
+    return u(0) | u(1) << 8 | u(2) << 16 | u(3) << 24;
+}
+
+// A configuration with a fota group, a derived and an auto size, secure boot.
+std::string make_config() {
+    std::string root = testing::TempDir() + "/fota_config_" + std::to_string(getpid());
+    write_file(root + "/config/flash/nand.json", R"({"name": "nand-1m", "type": "nand", "erasedValue": "0xFF",
+        "pebSize": "4KiB", "minIoSize": 2048, "flashSize": "1MiB",
+        "devices": [{"name": "chip", "vendorId": "0x2C", "deviceId": "0xDA"}]})");
+    write_file(root + "/config/partition/layout.json", R"({"name": "l", "partitions": [
+        {"name": "nand0", "format": "flash", "vstart": "0x100000", "partitions": [
+          {"name": "ptable", "format": "raw", "size": "16KiB"},
+          {"name": "finf", "format": "raw", "size": "16KiB"},
+          {"name": "kernel", "format": "raw"},
+          {"name": "grp", "format": "part", "partitions": [
+            {"name": "a", "format": "raw", "size": "16KiB"}, {"name": "b", "format": "raw", "size": "16KiB"}]},
+          {"name": "data", "format": "raw", "size": "-1"}]}]})");
+    write_file(root + "/config/product/p.json", R"({"name": "p1", "template": "t", "version": "2.0",
+        "version-bootrom": "B1", "keyAlg": "rsa", "secureBoot": true, "layout": "l",
+        "flashes": [{"name": "nand0", "flash": "nand-1m"}], "fota": ["grp", "kernel", "data", "missing"]})");
+    write_file(root + "/config/security/rsa.json", R"({"keyAlg": "rsa", "keys": [], "rootPkHash": "hash.bin"})");
+    write_file(root + "/config/security/key/hash.bin", pattern(32, 'h'));
+    write_file(root + "/config/template/t.json", R"({"name": "t", "values": {},
+      "images": [
+        {"name": "partition", "image": "partition.bin", "io": "out", "format": "aptb"},
+        {"name": "finf", "image": "finf.img", "io": "out", "format": "finf"},
+        {"name": "fuse", "image": "fuse.img", "io": "out", "format": "fuse"},
+        {"name": "kernel", "image": "kernel.img", "io": "in"},
+        {"name": "a", "image": "a.img", "io": "in"},
+        {"name": "b", "image": "b.img", "io": "in"}],
+      "commands": [
+        {"command": "require", "type": "value", "name": "version", "group": "0"},
+        {"command": "progress", "type": "value", "name": "weight", "group": "0"},
+        {"command": "partition", "type": "image", "name": "partition", "group": "1"},
+        {"command": "flash", "type": "image", "name": "partition", "partition": "ptable", "group": "2"},
+        {"command": "flash", "type": "image", "name": "finf", "partition": "finf", "group": "2"},
+        {"command": "flash", "type": "image", "name": "kernel", "partition": "kernel", "group": "2"},
+        {"command": "flash", "type": "image", "name": "a", "partition": "a", "group": "3"},
+        {"command": "flash", "type": "image", "name": "b", "partition": "b", "group": "3"},
+        {"command": "erase", "partition": "data", "group": "3"},
+        {"command": "fuse", "type": "image", "name": "fuse", "group": "4"},
+        {"command": "reboot", "group": "5"}]})");
+    write_file(root + "/images/kernel.img", pattern(10000, 'k'));
+    write_file(root + "/images/a.img", pattern(5000, 'a'));
+    write_file(root + "/images/b.img", pattern(8192, 'b'));
+    return root;
+}
+
+// Runs one release request; returns event 8.
+Json::Value generate(Json::Value request) {
+    EngineHost& host = EngineHost::instance();
+    host.start();
+    host.clear();
+    EXPECT_EQ(host.release_generate(json_text(request).c_str()), 0);
+    HostEvent done;
+    EXPECT_TRUE(host.wait_event(8, 60000, &done));
+    host.settle();
+    return done.json;
+}
+
+struct Row {
+    std::string name, format;
+    uint32_t start, size, vstart, vsize, depth;
+};
+
+std::vector<Row> table_rows(const std::string& b) {
+    std::vector<Row> rows;
+    for (uint32_t i = 0; i < le32(b, 4) && i < 32; ++i) {
+        size_t r = 8 + 68 * i;
+        rows.push_back({std::string(b.c_str() + r, strnlen(b.c_str() + r, 32)),
+                        std::string(b.c_str() + r + 32, strnlen(b.c_str() + r + 32, 16)), le32(b, r + 48),
+                        le32(b, r + 52), le32(b, r + 56), le32(b, r + 60), le32(b, r + 64)});
+    }
+    return rows;
+}
+
+// Every entry deflated and aligned for both readers; the names the commands
+// and the fota list use, plus the two scripts, and nothing else.
+void expect_package(const std::string& out, const std::set<std::string>& names, PackageEntries& z) {
+    z = read_package_ziparchive(out);
+    ASSERT_TRUE(z.opened);
+    std::set<std::string> got(z.order.begin(), z.order.end());
+    EXPECT_EQ(got, names);
+    EXPECT_EQ(z.order.size(), names.size());
+    for (auto& [name, bytes] : z.files) EXPECT_NE(bytes, "<not deflated>") << name;
+    Json::Value py = read_package_python(out);
+    ASSERT_TRUE(py.isObject());
+    EXPECT_TRUE(py["crc_ok"].asBool());
+    EXPECT_EQ(py["entries"].size(), names.size());
+    for (const Json::Value& e : py["entries"]) {
+        EXPECT_EQ(e["method"].asInt(), 8) << e["name"];
+        EXPECT_TRUE(e["aligned"].asBool()) << e["name"];
+    }
+    EXPECT_EQ(py["files"]["download.json"].asString(), z.files["download.json"]);
+    EXPECT_TRUE(unzip_tests_ok(out));
+}
+
+uint64_t weight_sum(const Json::Value& download) {
+    uint64_t sum = 0;
+    for (const Json::Value& c : download) sum += c["weight"].asUInt64();
+    return sum;
+}
+
+TEST(ReleaseHost, FotaGroupPackage) {
+    std::string config = make_config();
+    std::string out = config + "/out.zip";
+    Json::Value request;
+    request["path"] = config;
+    request["product"] = "p1";
+    request["output"] = out;
+    Json::Value done = generate(request);
+    EXPECT_FALSE(done.isMember("error")) << json_text(done);
+    std::vector<std::string> logs = EngineHost::instance().logs();
+    std::string all;
+    for (auto& l : logs) all += l + (l.empty() || l.back() != '\n' ? "\n" : "");
+    const char* expected =
+        "  Generating fota images ...\n"
+        "    Generating group image \"grp.img\" with id \"grp\" ...\n"
+        "      Using already opened/generated image \"a.img\" with id \"a\" ...\n"
+        "      Done.\n"
+        "      Using already opened/generated image \"b.img\" with id \"b\" ...\n"
+        "      Done.\n"
+        "    Done.\n"
+        "    Using already opened/generated image \"kernel.img\" with id \"kernel\" ...\n"
+        "    Done.\n"
+        "  Done.\n"
+        "Done.\n"
+        "Calculating total progress weight ...\n";
+    EXPECT_NE(all.find(expected), std::string::npos) << all;
+    EXPECT_NE(all.find("Release package generated successfully!\n"), std::string::npos);
+
+    PackageEntries z;
+    expect_package(out, {"partition.bin", "finf.img", "fuse.img", "kernel.img", "a.img", "b.img", "grp.img",
+                         "download.json", "fota.json"}, z);
+
+    const std::string& table = z.files["partition.bin"];
+    ASSERT_EQ(table.size(), 2184u);
+    EXPECT_EQ(table.substr(0, 4), "BTPA");
+    std::vector<Row> rows = table_rows(table);
+    const uint32_t none = 0xFFFFFFFF, base = 0x100000;
+    std::vector<Row> want = {
+        {"all", "group", 0, 1048576, none, 1048576, 0},
+        {"nand0", "flash", 0, 1048576, base, 1048576, 1},
+        {"ptable", "raw", 0, 16384, base, 2184, 2},
+        {"finf", "raw", 16384, 16384, base + 16384, 216, 2},
+        {"kernel", "raw", 32768, 12288, base + 32768, 10000, 2},
+        {"grp", "part", 45056, 32768, base + 45056, 32768, 2},
+        {"a", "raw", 45056, 16384, base + 45056, 5000, 3},
+        {"b", "raw", 61440, 16384, base + 61440, 8192, 3},
+        {"data", "raw", 77824, 1048576 - 77824, base + 77824, 1048576 - 77824, 2}};
+    ASSERT_EQ(rows.size(), want.size());
+    for (size_t i = 0; i < rows.size(); ++i) {
+        SCOPED_TRACE(want[i].name);
+        EXPECT_EQ(rows[i].name, want[i].name);
+        EXPECT_EQ(rows[i].format, want[i].format);
+        EXPECT_EQ(rows[i].start, want[i].start);
+        EXPECT_EQ(rows[i].size, want[i].size);
+        EXPECT_EQ(rows[i].vstart, want[i].vstart);
+        EXPECT_EQ(rows[i].vsize, want[i].vsize);
+        EXPECT_EQ(rows[i].depth, want[i].depth);
+    }
+
+    const std::string& group = z.files["grp.img"];
+    std::string expect_group = pattern(5000, 'a') + std::string(3192, '\0') + std::string(8192, '\xFF') +
+                               pattern(8192, 'b');
+    EXPECT_EQ(group.size(), 24576u);
+    EXPECT_TRUE(group == expect_group);
+    EXPECT_EQ(z.files["fuse.img"], std::string(64, '\0') + pattern(32, 'h') + std::string(32, '\0'));
+    EXPECT_EQ(z.files["finf.img"].size(), 216u);
+
+    Json::Value fota = parse(z.files["fota.json"]);
+    Json::Value want_fota = parse(R"([
+        {"partition": "grp", "start": 1093632, "image": "grp.img"},
+        {"partition": "kernel", "start": 1081344, "image": "kernel.img"},
+        {"partition": "data", "start": 1126400},
+        {"partition": "missing"}])");
+    EXPECT_EQ(fota, want_fota) << z.files["fota.json"];
+
+    Json::Value download = parse(z.files["download.json"]);
+    ASSERT_EQ(download.size(), 11u);
+    EXPECT_EQ(download[1]["value"].asUInt64(), weight_sum(download));
+    EXPECT_EQ(download[5]["weight"].asUInt64(), 10000u + 12288u);
+    EXPECT_EQ(download[9], parse(R"({"command": "fuse", "group": "4", "image": "fuse.img"})"));
+    EXPECT_EQ(download[0]["value"].asString(), "2.0");
+}
+
+TEST(ReleaseHost, EraseAllReshapesCommands) {
+    std::string config = make_config();
+    std::string out = config + "/erase.zip";
+    Json::Value request;
+    request["path"] = config;
+    request["product"] = "p1";
+    request["output"] = out;
+    request["eraseAll"] = true;
+    Json::Value done = generate(request);
+    ASSERT_FALSE(done.isMember("error"));
+    PackageEntries z = read_package_ziparchive(out);
+    Json::Value download = parse(z.files["download.json"]);
+    std::vector<std::string> shape;
+    for (const Json::Value& c : download)
+        shape.push_back(c["command"].asString() + ":" + c["partition"].asString() + ":" + c["group"].asString());
+    std::vector<std::string> want = {"require::0", "progress::0", "partition::1", "erase:nand0:2",
+                                     "flash:ptable:3", "flash:finf:3", "flash:kernel:3", "flash:a:4",
+                                     "flash:b:4", "erase:data:4", "fuse::5", "reboot::6"};
+    EXPECT_EQ(shape, want);
+    EXPECT_EQ(download[3]["weight"].asUInt64(), 1048576u);
+    EXPECT_EQ(download[1]["value"].asUInt64(), weight_sum(download));
+}
+
+TEST(ReleaseHost, EraseAllOnlyKeepsWholeFlashes) {
+    std::string config = make_config();
+    std::string out = config + "/eraseonly.zip";
+    Json::Value request;
+    request["path"] = config;
+    request["product"] = "p1";
+    request["output"] = out;
+    request["eraseAll"] = true;
+    request["eraseAllOnly"] = true;
+    Json::Value done = generate(request);
+    ASSERT_FALSE(done.isMember("error")) << json_text(done);
+    PackageEntries z;
+    expect_package(out, {"partition.bin", "download.json", "fota.json"}, z);
+    Json::Value download = parse(z.files["download.json"]);
+    ASSERT_EQ(download.size(), 4u);
+    EXPECT_EQ(download[3], parse(R"({"command": "erase", "group": "2", "partition": "nand0", "weight": 1048576})"));
+    EXPECT_EQ(download[1]["value"].asUInt64(), 1048576u);
+    std::vector<Row> rows = table_rows(z.files["partition.bin"]);
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[1].name, "nand0");
+    // The group is gone from the layout: its fota entry gets nothing.
+    EXPECT_EQ(parse(z.files["fota.json"])[0], parse(R"({"partition": "grp"})"));
+}
+
+TEST(ReleaseHost, CustomImageReplacesBytesAndWeight) {
+    std::string config = make_config();
+    std::string custom = config + "/other-kernel.img";
+    write_file(custom, pattern(20000, 'z'));
+    std::string out = config + "/custom.zip";
+    Json::Value request;
+    request["path"] = config;
+    request["product"] = "p1";
+    request["output"] = out;
+    request["custom"]["kernel"] = custom;
+    Json::Value done = generate(request);
+    ASSERT_FALSE(done.isMember("error")) << json_text(done);
+    PackageEntries z = read_package_ziparchive(out);
+    EXPECT_TRUE(z.files["kernel.img"] == pattern(20000, 'z'));
+    Json::Value download = parse(z.files["download.json"]);
+    EXPECT_EQ(download[5]["weight"].asUInt64(), 20000u + 20480u);
+    EXPECT_EQ(download[1]["value"].asUInt64(), weight_sum(download));
+}
+
+TEST(ReleaseHost, MissingOutputDirectoryFailsAndLeavesNothing) {
+    std::string config = make_config();
+    std::string out = config + "/no/such/dir/pkg.zip";
+    Json::Value request;
+    request["path"] = config;
+    request["product"] = "p1";
+    request["output"] = out;
+    Json::Value done = generate(request);
+    EXPECT_EQ(done["error"].asString(), "generate release package failed");
+    bool line = false;
+    for (const std::string& l : EngineHost::instance().logs()) {
+        if (l.find("create file \"" + out + "\" failed") != std::string::npos) line = true;
+        EXPECT_EQ(l.find("generated successfully"), std::string::npos);
+    }
+    EXPECT_TRUE(line);
+    EXPECT_FALSE(exists(out));
+    EXPECT_FALSE(exists(config + "/no"));
+}
+
+TEST(ReleaseHost, ExampleMinimal) {
+    const char* src = getenv("KELVO_SOURCE_DIR");
+    if (!src) src = KELVO_TEST_SOURCE_DIR;
+    std::string config = std::string(src ? src : ".") + "/examples/minimal";
+    if (!exists(config)) GTEST_SKIP() << "no " << config;
+    std::string out = testing::TempDir() + "/minimal_" + std::to_string(getpid()) + ".zip";
+    Json::Value request;
+    request["path"] = config;
+    request["product"] = "kv100";
+    request["variant"] = "release";
+    request["output"] = out;
+    Json::Value done = generate(request);
+    ASSERT_FALSE(done.isMember("error")) << json_text(done);
+    EXPECT_TRUE(EngineHost::instance().wait_log("Release package generated successfully!\n", 1000) ||
+                EngineHost::instance().wait_log("Release package generated successfully!", 1000));
+    PackageEntries z = read_package_ziparchive(out);
+    ASSERT_TRUE(z.opened);
+    Json::Value download = parse(z.files["download.json"]);
+    std::set<std::string> names = {"download.json", "fota.json"};
+    for (const Json::Value& c : download)
+        if (c.isMember("image")) names.insert(c["image"].asString());
+    PackageEntries again;
+    expect_package(out, names, again);
+    EXPECT_EQ(z.files["fota.json"], "null\n");
+    ASSERT_EQ(z.files.count("partition.bin"), 1u);
+    const std::string& table = z.files["partition.bin"];
+    ASSERT_EQ(table.size(), 2184u);
+    std::vector<Row> rows = table_rows(table);
+    ASSERT_GE(rows.size(), 3u);
+    EXPECT_EQ(rows[0].name, "all");
+    uint64_t flash_end = 0;
+    for (const Row& r : rows) {
+        if (r.name == "ptable") {
+            EXPECT_EQ(r.vsize, 2184u);
+        }
+        if (r.depth == 2) flash_end = std::max<uint64_t>(flash_end, uint64_t(r.start) + r.size);
+    }
+    EXPECT_EQ(flash_end, rows[1].size);  // the auto-sized partition fills the flash
+    EXPECT_EQ(download[1]["value"].asUInt64(), weight_sum(download));
+    unlink(out.c_str());
+}
+
+}  // namespace
