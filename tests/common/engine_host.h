@@ -97,12 +97,14 @@ public:
         return out;
     }
 
-    // Waits until the engine has delivered everything posted so far: a
-    // trainings report is posted behind it and awaited.
+    // Waits until the engine has carried out everything posted so far: a
+    // trainings report is posted behind it and awaited. Log lines travel on
+    // their own wake-up, so a short grace period follows.
     void settle(int timeout_ms = 5000) {
         size_t before = count_number(4);
         get_trainings();
         wait_for([&](const HostEvent&) { return count_number(4, true) > before; }, timeout_ms);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
 
 private:

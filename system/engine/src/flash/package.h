@@ -2,9 +2,13 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include <json/json.h>
+
+struct ZipArchive;
+typedef ZipArchive* ZipArchiveHandle;
 
 // Worker pool. Opens the package from `path` (UTF-8) or, when the path is
 // empty, from `size` bytes at host address `address`; fills `result` with
@@ -16,3 +20,25 @@ bool commands_apply_groups(const Json::Value& disabledGroups, bool reboot);
 
 // Loop thread, once the last device has closed after a download stop.
 void package_release_images();
+
+// Opens the archive of the stored package and (re)builds the command list
+// from "download.json", checking every image entry. The archive stays open
+// on success and is closed on every failure.
+bool package_load();
+
+// The whole uncompressed entry `name`, or null (logged). `size` gets its length.
+std::unique_ptr<uint8_t[]> package_read_entry(ZipArchiveHandle archive, const std::string& name,
+                                              uint64_t& size);
+
+// The open archive of the current download, or null. Readers serialise their
+// access (the image cache lock).
+ZipArchiveHandle package_archive();
+
+// The command list of the current download (an array). Written only by
+// package_load and commands_apply_groups while no download thread runs.
+const Json::Value& package_commands();
+Json::Value& package_commands_mutable();
+
+// The image cache registers how it is emptied; package_release_images calls
+// it before the archive closes.
+void package_set_cache_release(void (*release)());

@@ -1,0 +1,48 @@
+#include "flash/partition_json.h"
+
+#include <cstring>
+
+#include <json/json.h>
+
+#include "core/json_text.h"
+#include "core/text.h"
+
+namespace {
+constexpr uint32_t kAptbMagic = 0x41505442;
+constexpr uint32_t kMaxRows = 32;
+constexpr size_t kHeaderSize = 8;
+constexpr size_t kRowSize = 68;
+
+uint32_t read_le32(const uint8_t* p) {
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
+// A fixed field up to its first NUL, or all of it; the bytes come from the
+// package, so they are made valid UTF-8 for the host.
+std::string read_field(const uint8_t* p, size_t width) {
+    const char* s = reinterpret_cast<const char*>(p);
+    return text_sanitize_utf8(std::string(s, strnlen(s, width)));
+}
+}  // namespace
+
+int partition_table_to_json(const uint8_t* bytes, size_t length, std::string& text) {
+    if (bytes == nullptr || length < kHeaderSize) return -1;
+    if (read_le32(bytes) != kAptbMagic) return -1;
+    uint32_t count = read_le32(bytes + 4);
+    if (count > kMaxRows || kHeaderSize + kRowSize * count > length) return -1;
+    Json::Value rows(Json::arrayValue);
+    for (uint32_t i = 0; i < count; ++i) {
+        const uint8_t* row = bytes + kHeaderSize + kRowSize * i;
+        Json::Value r(Json::objectValue);
+        r["name"] = read_field(row, 32);
+        r["type"] = read_field(row + 32, 16);
+        r["start"] = Json::UInt(read_le32(row + 48));
+        r["size"] = Json::UInt(read_le32(row + 52));
+        r["vstart"] = Json::UInt(read_le32(row + 56));
+        r["vsize"] = Json::UInt(read_le32(row + 60));
+        r["depth"] = Json::UInt(read_le32(row + 64));
+        rows.append(r);
+    }
+    text = json_styled(rows);
+    return 0;
+}
