@@ -1,35 +1,331 @@
 #include "device/device_table.h"
 
+#include <cstdio>
+#include <deque>
+
+#include <json/json.h>
+
+#include "core/engine.h"
+#include "core/events.h"
+#include "device/device_monitor.h"
 #include "device/port_enum.h"
+#include "device/serial_io.h"
+#include "link/ethos_link.h"
 
 namespace {
-std::vector<DeviceRecord> g_devices;
+
+// A deque keeps records in place while new ones are appended.
+std::deque<DeviceRecord> g_devices;
+
+const char* const kOffline = "OFFLINE";
+const char* const kOnline = "ONLINE";
+const char* const kConnecting = "CONNECTING";
+
+DeviceRecord* find_by_path(const std::string& path) {
+    for (auto& d : g_devices)
+        if (d.path == path) return &d;
+    return nullptr;
 }
+
+DeviceRecord* find_by_location(const std::string& location) {
+    for (auto& d : g_devices)
+        if (d.locationInfo == location) return &d;
+    return nullptr;
+}
+
+Json::Value record_json(const DeviceRecord& d, int event) {
+    Json::Value v;
+    v["event"] = event;
+    v["path"] = d.path;
+    v["vendorId"] = d.vendorId;
+    v["productId"] = d.productId;
+    v["displayName"] = d.displayName;
+    v["locationInfo"] = d.locationInfo;
+    v["status"] = d.status;
+    v["progress"] = d.progress;
+    v["enabled"] = d.enabled;
+    v["order"] = d.order;
+    return v;
+}
+
+void device_emit_arrived(const DeviceRecord& d) { engine_emit(record_json(d, 5)); }
+void device_emit_changed(const DeviceRecord& d) { engine_emit(record_json(d, 6)); }
+
+void drop_send_queue(DeviceRecord& d) {
+    d.sendQueue.clear();
+    d.writing = false;
+}
+
+void set_offline(DeviceRecord& d) {
+    d.path = "COM??";
+    d.status = kOffline;
+    device_emit_changed(d);
+}
+
+void device_connect(DeviceRecord& d) {
+    d.status = kConnecting;
+    d.progress = 0;
+    drop_send_queue(d);
+    printf("connecting to serial device <%s>...\n", d.path.c_str());
+    // A close still in flight belongs to the old handle: its completion is
+    // ignored once the record waits for a new port.
+    d.port = PortState::Opening;
+    serial_queue_open(d.path, d.path, engine_state().baudRate, device_on_port_opened);
+    device_emit_changed(d);
+}
+
+void auto_enable(const DeviceRecord& d) {
+    const EngineState& s = engine_state();
+    if (port_is_boot_rom(d.vendorId, d.productId) && s.usbAutoEnable && !s.enableOnce && s.running)
+        device_enable(d.path);
+}
+
+void append_record(const PortInfo& p) {
+    DeviceRecord d;
+    d.path = p.path;
+    d.vendorId = p.vendorId;
+    d.productId = p.productId;
+    d.displayName = p.displayName;
+    d.locationInfo = p.locationInfo;
+    d.status = kOnline;
+    g_devices.push_back(d);
+    printf("<%s> new device arrived.\n", d.path.c_str());
+    device_emit_arrived(d);
+    auto_enable(d);
+}
+
+void assign_order(DeviceRecord& d) {
+    for (const auto& t : trainings_snapshot())
+        if (t.locationInfo == d.locationInfo) {
+            d.order = t.order;
+            break;
+        }
+    if (d.order == 0) d.order = ++engine_state().orderCounter;
+}
+
+void device_take_offline(DeviceRecord& d) {
+    d.progress = 0;
+    drop_send_queue(d);
+    EngineMode mode = engine_state().mode;
+    if (d.enabled && d.status != kOnline) {
+        if (mode == ENGINE_IDLE) return;
+        if (mode == ENGINE_DOWNLOAD)
+            printf("extinguishing device <%s>...\n", d.path.c_str());
+        else
+            printf("disconnecting from serial device <%s>...\n", d.path.c_str());
+        if (d.port == PortState::Closing) return;  // its close takes it offline
+        if (d.port == PortState::Open) {
+            if (mode == ENGINE_DOWNLOAD) {
+                ethos_link_close(d.connectionId);
+            } else {
+                d.port = PortState::Closing;
+                serial_queue_close(d.connectionId, device_on_port_closed);
+            }
+            return;
+        }
+        // No port yet (still opening, or the open failed): nothing to close;
+        // an open that completes later finds no use and is closed at once.
+    }
+    d.port = PortState::None;
+    set_offline(d);
+}
+
+void device_on_write_done(const SerialWriteResult& result) {
+    DeviceRecord* d = device_find_by_connection(result.handle);
+    if (!d) return;
+    if (!result.error.empty())
+        printf("send data to serial device <%s> failed with error \"%s\"\n", d->path.c_str(),
+               result.error.c_str());
+    if (d->sendQueue.empty()) {
+        d->writing = false;
+        return;
+    }
+    std::vector<uint8_t> next = std::move(d->sendQueue.front());
+    d->sendQueue.pop_front();
+    serial_write_start(result.handle, next.data(), next.size(), device_on_write_done);
+}
+
+}  // namespace
 
 void device_table_for_each(const std::function<void(const DeviceRecord&)>& fn) {
     for (const auto& d : g_devices) fn(d);
 }
 
-void device_table_take_all_offline(bool* anyEnabled) { *anyEnabled = false; }
+void device_table_take_all_offline(bool* anyEnabled) {
+    bool any = false;
+    for (size_t i = 0; i < g_devices.size(); ++i) {
+        DeviceRecord& d = g_devices[i];
+        if (d.status == kOffline) continue;
+        if (d.enabled) any = true;
+        device_take_offline(d);
+    }
+    if (anyEnabled) *anyEnabled = any;
+}
 
 void device_table_clear() { g_devices.clear(); }
 
-void device_enable_if_running(const std::string&) {}
-
-void device_set_progress(uint32_t, uint32_t) {}
-
-void device_on_port_list(std::vector<PortInfo>&) {}
-
-void device_on_serial_data(uint32_t, const uint8_t*, size_t) {}
-
-std::string device_path_by_connection(uint32_t connection) {
-    for (const auto& d : g_devices)
-        if (d.connection == connection) return d.path;
-    return "";
+DeviceRecord* device_find_by_connection(uint32_t connectionId) {
+    if (connectionId == 0) return nullptr;  // 0 names no port
+    for (auto& d : g_devices)
+        if (d.connectionId == connectionId) return &d;
+    return nullptr;
 }
 
-std::string device_location_by_connection(uint32_t connection) {
-    for (const auto& d : g_devices)
-        if (d.connection == connection) return d.locationInfo;
-    return "";
+void device_on_port_list(std::vector<PortInfo>& ports) {
+    // A list whose run was stopped meanwhile belongs to no table.
+    if (!engine_state().running) return;
+    device_monitor_enable(true);
+    for (const auto& p : ports) append_record(p);
+}
+
+void device_on_arrival(const PortInfo& p) {
+    if (!engine_state().running) return;
+    DeviceRecord* d = find_by_location(p.locationInfo);
+    if (!d) {
+        append_record(p);
+        return;
+    }
+    d->path = p.path;
+    d->vendorId = p.vendorId;
+    d->productId = p.productId;
+    d->displayName = p.displayName;
+    printf("<%s> device onlined\n", d->path.c_str());
+    // A port already open or opening is not opened twice.
+    if (d->port == PortState::Opening || d->port == PortState::Open) {
+        device_emit_changed(*d);
+        return;
+    }
+    d->status = kOnline;
+    device_emit_changed(*d);
+    if (d->enabled && !engine_state().enableOnce) device_connect(*d);
+}
+
+void device_on_removal(const PortInfo& p) {
+    if (!engine_state().running) return;
+    DeviceRecord* d = find_by_path(p.path);
+    if (!d) return;
+    printf("<%s> device offlined\n", d->path.c_str());
+    device_take_offline(*d);
+}
+
+void device_enable_if_running(const std::string& path) {
+    if (engine_state().running) device_enable(path);
+}
+
+void device_enable(const std::string& path) {
+    DeviceRecord* d = find_by_path(path);
+    if (!d) return;
+    const EngineState& s = engine_state();
+    if (s.mode == ENGINE_DOWNLOAD)
+        printf("enabling device <%s> into downloading mode...\n", d->path.c_str());
+    else if (s.mode == ENGINE_PRODUCTION)
+        printf("enabling device <%s> into production mode...\n", d->path.c_str());
+    if (!d->enabled) {
+        assign_order(*d);
+        d->enabled = true;
+    } else if (!s.enableOnce) {
+        printf("device <%s> already enabled\n", d->path.c_str());
+        return;
+    }
+    printf("device <%s> enabled successfully.\n", d->path.c_str());
+    device_emit_changed(*d);
+    if (d->status == kOnline) device_connect(*d);
+}
+
+bool device_on_port_opened(const SerialOpenResult& result) {
+    DeviceRecord* d = find_by_path(result.devicePath);
+    if (!result.opened) {
+        if (d && d->port == PortState::Opening) d->port = PortState::None;
+        return false;
+    }
+    // After a stop, or for a record that no longer waits for this port, the
+    // port is closed again at once.
+    if (!engine_state().running || !d || d->port != PortState::Opening) return false;
+    d->port = PortState::Open;
+    printf("connected to serial device <%s> successfully!\n", d->path.c_str());
+    d->connectionId = result.handle;
+    EngineMode mode = engine_state().mode;
+    if (mode == ENGINE_DOWNLOAD) {
+        printf("starting to fire device <%s>...\n", d->path.c_str());
+        ethos_link_create(d->connectionId, port_is_boot_rom(d->vendorId, d->productId), d->order);
+        printf("device <%s> fired successfully.\n", d->path.c_str());
+    } else if (mode == ENGINE_PRODUCTION) {
+        printf("sending production command to serial device <%s>...\n", d->path.c_str());
+        static const uint8_t kProd[4] = {'P', 'R', 'O', 'D'};
+        serial_send(d->connectionId, kProd, sizeof kProd);
+    }
+    return true;
+}
+
+void device_on_link_closed(uint32_t connectionId) {
+    DeviceRecord* d = device_find_by_connection(connectionId);
+    if (!d) return;
+    printf("device <%s> extinguished successfully.\n", d->path.c_str());
+    printf("disconnecting from serial device <%s>...\n", d->path.c_str());
+    if (d->port == PortState::Open) d->port = PortState::Closing;
+    serial_queue_close(connectionId, device_on_port_closed);
+}
+
+void device_on_port_closed(const SerialCloseResult& result) {
+    DeviceRecord* d = device_find_by_connection(result.handle);
+    // A record that meanwhile waits for a new port ignores the old handle.
+    if (!d || d->port != PortState::Closing) return;
+    if (result.success) {
+        d->connectionId = 0;
+        printf("disconnected from serial device <%s> successfully!\n", d->path.c_str());
+    } else {
+        printf("disconnected from serial device <%s> failed!\n", d->path.c_str());
+    }
+    d->port = PortState::None;
+    set_offline(*d);
+}
+
+void device_set_status(uint32_t connectionId, const std::string& status) {
+    DeviceRecord* d = device_find_by_connection(connectionId);
+    if (!d) return;
+    d->status = status;
+    device_emit_changed(*d);
+}
+
+void device_set_progress(uint32_t connectionId, uint32_t percentage) {
+    DeviceRecord* d = device_find_by_connection(connectionId);
+    if (!d) return;
+    d->progress = percentage;
+    device_emit_changed(*d);
+}
+
+void device_on_serial_data(uint32_t connectionId, const uint8_t* data, size_t length) {
+    const EngineState& s = engine_state();
+    if (!s.running) return;
+    if (s.mode == ENGINE_DOWNLOAD) {
+        ethos_receive(connectionId, data, length);
+    } else if (s.mode == ENGINE_PRODUCTION) {
+        // The answer is a text: it ends at its first zero byte.
+        size_t n = 0;
+        while (n < length && data[n] != 0) ++n;
+        std::string text(reinterpret_cast<const char*>(data), n);
+        printf("received ack from <%s>: %s\n", device_path_by_connection(connectionId).c_str(), text.c_str());
+    }
+}
+
+std::string device_path_by_connection(uint32_t connectionId) {
+    DeviceRecord* d = connectionId ? device_find_by_connection(connectionId) : nullptr;
+    return d ? d->path : std::string();
+}
+
+std::string device_location_by_connection(uint32_t connectionId) {
+    DeviceRecord* d = connectionId ? device_find_by_connection(connectionId) : nullptr;
+    return d ? d->locationInfo : std::string();
+}
+
+void serial_send(uint32_t connectionId, const uint8_t* data, size_t length) {
+    if (!engine_state().running) return;
+    DeviceRecord* d = device_find_by_connection(connectionId);
+    if (!d || d->status == kOffline) return;
+    if (!d->writing) {
+        d->writing = true;
+        serial_write_start(connectionId, data, length, device_on_write_done);
+    } else {
+        d->sendQueue.emplace_back(data, data + length);
+    }
 }

@@ -2,6 +2,19 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 // Loop thread: links still in the link list.
 size_t ethos_link_count();
+
+// Loop thread: a link for the port of `connectionId`, created once the port
+// is open in download mode; `usb` for a boot-ROM USB port, `order` fixes the
+// local UDP port of its download thread.
+void ethos_link_create(uint32_t connectionId, bool usb, int32_t order);
+
+// Loop thread: closes the link of `connectionId`; once it has left the link
+// list the device table closes the port (device_on_link_closed).
+void ethos_link_close(uint32_t connectionId);
+
+// Loop thread: bytes read from the port of `connectionId` in download mode.
+void ethos_receive(uint32_t connectionId, const uint8_t* data, size_t length);
