@@ -2,18 +2,15 @@
 // progress total and the final reboot.
 #include <gtest/gtest.h>
 
+#include "json_expect.h"
+
 #include "core/json_text.h"
 #include "flash/package.h"
 #include "package_fixture.h"
 
 namespace {
 
-Json::Value parse(const std::string& text) {
-    Json::Value v;
-    std::string error;
-    EXPECT_TRUE(json_parse(text, v, error)) << error;
-    return v;
-}
+using test_json::parse;
 
 // Opens a package holding `downloadJson` (images ap.img and modem.img) so
 // that a start can rebuild from it.

@@ -1,6 +1,8 @@
 // Package opening and the partition table read back, against real archives.
 #include <gtest/gtest.h>
 
+#include "json_expect.h"
+
 #include <ziparchive/zip_archive.h>
 
 #include "core/json_text.h"
@@ -30,12 +32,7 @@ Opened open_items(const TempDir& dir, const std::vector<ZipItem>& items) {
     return o;
 }
 
-Json::Value parse(const std::string& text) {
-    Json::Value v;
-    std::string error;
-    EXPECT_TRUE(json_parse(text, v, error)) << error;
-    return v;
-}
+using test_json::parse;
 
 }  // namespace
 

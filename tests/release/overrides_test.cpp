@@ -6,18 +6,15 @@
 
 #include <gtest/gtest.h>
 
+#include "json_expect.h"
+
 #include "config_fixture.h"
 #include "core/json_text.h"
 #include "release/config_dir.h"
 
 namespace {
 
-Json::Value parse(const std::string& text) {
-    Json::Value v;
-    std::string error;
-    EXPECT_TRUE(json_parse(text, v, error)) << error;
-    return v;
-}
+using test_json::parse;
 
 // "command group partition" per command, for compact comparisons.
 std::string summary(const Json::Value& commands) {

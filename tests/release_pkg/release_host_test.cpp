@@ -9,6 +9,7 @@
 
 #include "engine_host.h"
 #include "package_reader.h"
+#include "test_util.h"
 
 namespace {
 
@@ -18,14 +19,7 @@ std::string json_text(const Json::Value& v) {
     return Json::writeString(b, v);
 }
 
-Json::Value parse(const std::string& text) {
-    Json::Value v;
-    Json::CharReaderBuilder b;
-    std::string err;
-    std::unique_ptr<Json::CharReader> r(b.newCharReader());
-    r->parse(text.data(), text.data() + text.size(), &v, &err);
-    return v;
-}
+Json::Value parse(const std::string& text) { return parse_json(text); }
 
 void write_file(const std::string& path, const std::string& bytes) {
     std::string dir = path.substr(0, path.rfind('/'));
