@@ -34,6 +34,9 @@ public:
         for (size_t i = 0; i < count; ++i) feed(bytes[i], sink);
     }
     bool idle() const { return state_ == 0; }
+    // Between frames, or right after an opening flag with nothing read yet:
+    // where the host's unframed wake bytes can start.
+    bool at_boundary() const { return state_ == 0 || (state_ == 1 && type_ == 0 && buf_.empty() && !overflow_); }
     // Acts as if a flag had just opened a frame (after the wake bytes).
     void open_frame() { state_ = 1; type_ = 0; buf_.clear(); overflow_ = false; }
     void reset() { state_ = 0; type_ = 0; buf_.clear(); overflow_ = false; }

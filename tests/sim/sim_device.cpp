@@ -223,7 +223,9 @@ void SimDevice::handle_bytes(const uint8_t* b, size_t n) {
         }
         uint8_t c = b[i++];
         if (c == 0x55) {
-            ++wake_run_;
+            // Inside a frame 0x55 is payload, so a frame ending in four of
+            // them is no wake; the run counts only from a frame boundary.
+            if (wake_run_ > 0 || decoder_.at_boundary()) ++wake_run_;
         } else if (c == 0x7E && wake_run_ >= 4) {
             wake_run_ = 0;
             decoder_.open_frame();

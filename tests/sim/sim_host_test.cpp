@@ -280,3 +280,23 @@ TEST(DevsimHost, WrongSequenceAndSilence) {
     ASSERT_TRUE(s.host.read_reply_text(t, 1000));
     EXPECT_EQ(t, "OKAYdevsim");
 }
+
+TEST(DevsimHost, PayloadEndingInWakeBytesIsNoWake) {
+    // Inside a frame 55 55 55 55 7E is four data bytes and a closing flag:
+    // an image of 0x55 bytes ends every data packet that way.
+    Session s;
+    ASSERT_TRUE(s.start({"--flash", "external:64KiB", "--exit-when-done"}));
+    // A wake leaves the device just past a flag; the next one still counts.
+    ASSERT_TRUE(s.host.wake());
+    ASSERT_TRUE(s.connect());
+    Bytes image(3000, 0x55);
+    EXPECT_EQ(s.host.download(image), "OKAY");
+    EXPECT_EQ(s.host.command("flash:external"), "OKAY");
+    EXPECT_EQ(s.host.command("complete"), "OKAY");
+    int status = -1;
+    ASSERT_TRUE(s.sim.wait_exit(5000, status));
+    Bytes flash = read_file(s.sim.record_dir() + "/device-0.flash.external.bin");
+    ASSERT_EQ(flash.size(), 65536u);
+    EXPECT_EQ(Bytes(flash.begin(), flash.begin() + long(image.size())), image);
+    EXPECT_EQ(s.records("wake").size(), 2u);
+}
