@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -355,29 +356,65 @@ std::string WireHost::download(const std::vector<uint8_t>& data) {
     return read_reply_text(t, 5000) ? t : "";
 }
 
-std::string WireHost::download_windows(const std::vector<uint8_t>& data, size_t window) {
+void WindowGatherer::announce(const uint8_t* header, size_t size, std::vector<uint8_t>& wire) {
+    char t[32];
+    snprintf(t, sizeof t, "data-request:%08zx", size);
+    std::vector<uint8_t> f(header, header + 4);
+    f.insert(f.end(), t, t + strlen(t));
+    auto frame = encode_frame(f, FRAME_TEXT);
+    wire.insert(wire.end(), frame.begin(), frame.end());
+}
+
+void WindowGatherer::packet(const std::vector<uint8_t>& p, std::vector<uint8_t>& wire) {
+    if (p.size() < 4) return;
+    const uint8_t* data = p.data() + 4;
+    size_t n = p.size() - 4;
+    remaining_ -= uint32_t(n);
+    if (window_.size() + n >= kWindow) {
+        size_t head = kWindow - window_.size();
+        window_.insert(window_.end(), data, data + head);
+        announce(p.data(), kWindow, wire);
+        wire.insert(wire.end(), window_.begin(), window_.end());
+        window_.assign(data + head, data + n);
+    } else {
+        window_.insert(window_.end(), data, data + n);
+    }
+    if (remaining_ == 0) {
+        if (!window_.empty()) {
+            announce(p.data(), window_.size(), wire);
+            wire.insert(wire.end(), window_.begin(), window_.end());
+            window_.clear();
+        }
+        announce(p.data(), 0, wire);
+    }
+}
+
+std::string WireHost::download_windows(const std::vector<uint8_t>& data, size_t write_size) {
     char c[32];
     snprintf(c, sizeof c, "download:%08zx", data.size());
     std::string d = command(c);
     if (d.compare(0, 4, "DATA") != 0) return d;
-    // Payloads of packets that are never sent one by one: one sequence number
-    // per packet's worth of data, the announcement carries the last one.
-    size_t packets = (data.size() + packet_size - 5) / (packet_size - 4);
-    uint16_t last = uint16_t(seq + packets - 1);
-    auto announce = [&](size_t n) {
-        char t[32];
-        snprintf(t, sizeof t, "data-request:%08zx", n);
-        std::vector<uint8_t> f{FB_DATA, FB_NO_ACK, uint8_t(last >> 8), uint8_t(last)};
-        f.insert(f.end(), t, t + strlen(t));
-        return send_frame(f, FRAME_TEXT);
-    };
-    for (size_t off = 0; off < data.size(); off += window) {
-        size_t n = std::min(window, data.size() - off);
-        if (!announce(n) || !send(std::vector<uint8_t>(data.begin() + long(off), data.begin() + long(off + n))))
-            return "";
+    WindowGatherer link(uint32_t(strtoul(d.c_str() + 4, nullptr, 16)));
+    // Each write is cut into packets as the transport does it: continuation
+    // on all but the last packet of the write, one sequence number each.
+    size_t max_data = packet_size - 4;
+    std::vector<uint8_t> wire;
+    for (size_t w = 0; w < data.size(); w += write_size) {
+        size_t w_end = std::min(data.size(), w + write_size);
+        for (size_t off = w; off < w_end; off += max_data) {
+            size_t n = std::min(max_data, w_end - off);
+            uint8_t flags = uint8_t(FB_NO_ACK | (w_end - off > max_data ? FB_CONTINUATION : 0));
+            FbPacket pkt{FB_DATA, flags, seq, std::vector<uint8_t>(data.begin() + long(off), data.begin() + long(off + n))};
+            std::vector<uint8_t> p = encode_fb_packet(pkt);
+            ++seq;
+            link.packet(p, wire);
+            if (wire.size() >= 65536) {
+                if (!send(wire)) return "";
+                wire.clear();
+            }
+        }
     }
-    if (!announce(0)) return "";
-    seq = uint16_t(last + 1);
+    if (!send(wire)) return "";
     std::string t;
     return read_reply_text(t, 60000) ? t : "";
 }

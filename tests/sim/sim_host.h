@@ -44,6 +44,24 @@ private:
     std::string root_, ports_dir_, record_dir_;
 };
 
+// What the engine's link does with unacknowledged packets once the device
+// has answered "0.5": payloads gathered into 512 KiB windows, each written
+// raw after a text-frame announcement carrying the header of the packet being
+// sent, and a last partial window plus a zero announcement once the size that
+// "DATA" announced is used up.
+class WindowGatherer {
+public:
+    static constexpr size_t kWindow = 524288;
+    explicit WindowGatherer(uint32_t remaining) : remaining_(remaining) {}
+    // One packet (4-byte header and payload); appends the port bytes to `wire`.
+    void packet(const std::vector<uint8_t>& packet, std::vector<uint8_t>& wire);
+
+private:
+    uint32_t remaining_;
+    std::vector<uint8_t> window_;
+    void announce(const uint8_t* header, size_t size, std::vector<uint8_t>& wire);
+};
+
 class WireHost {
 public:
     Mac mac{0x02, 0x00, 0x00, 0xAA, 0xBB, 0xCC};
@@ -81,8 +99,10 @@ public:
     std::string command(const std::string& text);  // final reply, "" on failure
     // A download data phase, acknowledged per packet; the final reply.
     std::string download(const std::vector<uint8_t>& data);
-    // A download sent in raw windows (usb links after "0.5"); the final reply.
-    std::string download_windows(const std::vector<uint8_t>& data, size_t window = 524288);
+    // A download whose data goes out unacknowledged in writes of `write_size`
+    // bytes, each cut into packets, carried in raw windows (usb links after
+    // "0.5"); the final reply.
+    std::string download_windows(const std::vector<uint8_t>& data, size_t write_size = 65536);
     // An upload's data: reads DATA, the bulk and the final reply.
     bool upload(std::vector<uint8_t>& data, std::string& final_reply);
 

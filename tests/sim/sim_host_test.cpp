@@ -300,3 +300,98 @@ TEST(DevsimHost, PayloadEndingInWakeBytesIsNoWake) {
     EXPECT_EQ(Bytes(flash.begin(), flash.begin() + long(image.size())), image);
     EXPECT_EQ(s.records("wake").size(), 2u);
 }
+
+namespace {
+// Splits the port bytes the stand-in link writes into announcements (header
+// and size) and the raw bytes that follow each.
+struct Announcement {
+    uint16_t seq;
+    uint8_t flags;
+    size_t size;
+    bool operator==(const Announcement& o) const { return seq == o.seq && flags == o.flags && size == o.size; }
+};
+std::vector<Announcement> split_windows(const Bytes& wire, Bytes& raw) {
+    std::vector<Announcement> out;
+    FrameDecoder d;
+    size_t raw_left = 0;
+    for (uint8_t b : wire) {
+        if (raw_left) {
+            raw.push_back(b);
+            --raw_left;
+            continue;
+        }
+        d.feed(b, [&](uint8_t type, const Bytes& p) {
+            if (type != FRAME_TEXT || p.size() != 25) return;
+            Announcement a{uint16_t(p[2] << 8 | p[3]), p[1], strtoul(std::string(p.begin() + 17, p.end()).c_str(), nullptr, 16)};
+            out.push_back(a);
+            raw_left = a.size;
+        });
+    }
+    return out;
+}
+}  // namespace
+
+TEST(DevsimHost, StandInLinkGathersWindowsAsTheEngineDoes) {
+    struct Case {
+        uint32_t data_size;
+        std::vector<size_t> packets;  // payload sizes, sent with sequence 0x0100 onwards
+        std::vector<Announcement> expected;
+    };
+    std::vector<Case> cases{
+        // 1 MiB in 1024-byte packets: two full windows, then the zero announcement.
+        {0x100000, std::vector<size_t>(1024, 1024), {{0x02FF, 0x80, 0x80000}, {0x04FF, 0x80, 0x80000}, {0x04FF, 0x80, 0}}},
+        // 1500 bytes in 1024 and 476: the second packet flushes 0x5dc bytes.
+        {1500, {1024, 476}, {{0x0101, 0x80, 0x5DC}, {0x0101, 0x80, 0}}},
+        // A window boundary inside a packet: the rest starts the next window.
+        {524288 + 1000, {524000, 1288}, {{0x0101, 0x80, 0x80000}, {0x0101, 0x80, 1000}, {0x0101, 0x80, 0}}},
+    };
+    for (const auto& c : cases) {
+        WindowGatherer link(c.data_size);
+        Bytes wire, sent;
+        uint16_t seq = 0x0100;
+        unsigned value = 0;
+        for (size_t n : c.packets) {
+            Bytes p{FB_DATA, FB_NO_ACK, uint8_t(seq >> 8), uint8_t(seq)};
+            for (size_t i = 0; i < n; ++i) p.push_back(uint8_t(value++ * 13));
+            sent.insert(sent.end(), p.begin() + 4, p.end());
+            link.packet(p, wire);
+            ++seq;
+        }
+        Bytes raw;
+        EXPECT_EQ(split_windows(wire, raw), c.expected) << c.data_size;
+        EXPECT_EQ(raw, sent) << c.data_size;
+    }
+}
+
+TEST(DevsimHost, WindowsAcrossTheFullWindowSize) {
+    // More than one 512 KiB window, in writes of packets with continuation.
+    Session s;
+    ASSERT_TRUE(s.start({"--flash", "external:1MiB", "--exit-when-done"}));
+    ASSERT_TRUE(s.connect());
+    EXPECT_EQ(s.host.command("getvar:version"), "OKAY0.5");
+    Bytes image = random_bytes(600 * 1024 + 123, 5);
+    uint16_t first = s.host.seq;
+    EXPECT_EQ(s.host.download_windows(image, 40 * 1024), "OKAY");
+    EXPECT_EQ(s.host.command("flash:external"), "OKAY");
+    EXPECT_EQ(s.host.command("complete"), "OKAY");
+    int status = -1;
+    ASSERT_TRUE(s.sim.wait_exit(5000, status));
+    Bytes flash = read_file(s.sim.record_dir() + "/device-0.flash.external.bin");
+    ASSERT_EQ(flash.size(), 1u << 20);
+    EXPECT_EQ(Bytes(flash.begin(), flash.begin() + long(image.size())), image);
+    // The command and its reply prompt take two numbers, then one per
+    // 1024-byte packet; the window fills at packet 512.
+    // The first announcement arrives mid-write (continuation set), the last
+    // two with the final packet (continuation clear).
+    auto w = s.records("window");
+    ASSERT_EQ(w.size(), 3u);
+    uint16_t last = uint16_t(first + 2 + (image.size() + 1023) / 1024 - 1);
+    EXPECT_EQ(w[0]["size"].asUInt(), 524288u);
+    EXPECT_EQ(w[0]["seq"].asUInt(), uint16_t(first + 2 + 511));
+    EXPECT_EQ(w[0]["flags"].asUInt(), 0x81u);
+    EXPECT_EQ(w[1]["size"].asUInt(), image.size() - 524288);
+    EXPECT_EQ(w[1]["seq"].asUInt(), last);
+    EXPECT_EQ(w[1]["flags"].asUInt(), 0x80u);
+    EXPECT_EQ(w[2]["size"].asUInt(), 0u);
+    EXPECT_EQ(w[2]["seq"].asUInt(), last);
+}
