@@ -1,5 +1,6 @@
 #include "commands.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -55,7 +56,9 @@ std::string CommandDevice::variable(const std::string& name) const {
 
 void CommandDevice::queue(const std::string& text, EndKind end) {
     Reply r;
-    r.bytes.assign(text.begin(), text.end());
+    // The host reads a reply into 64 bytes and takes anything longer for
+    // an overflow, so a long variable or message is cut, not sent whole.
+    r.bytes.assign(text.begin(), text.begin() + long(std::min<size_t>(text.size(), kMaxReply)));
     r.end = end;
     replies_.push_back(std::move(r));
 }

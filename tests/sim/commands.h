@@ -2,6 +2,7 @@
 // phases, flashing, uploads; replies are queued and handed out one per read.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -16,6 +17,9 @@
 namespace devsim {
 
 enum class EndKind { None, Complete, Reboot };
+
+// Longest reply of a command, status code included.
+constexpr size_t kMaxReply = 64;
 
 class CommandDevice {
 public:

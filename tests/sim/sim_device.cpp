@@ -241,10 +241,13 @@ void SimDevice::handle_bytes(const uint8_t* b, size_t n) {
         } else {
             wake_run_ = 0;
         }
-        if (decoder_.idle()) {
-            prod_window_ = prod_window_ << 8 | c;
-            if (prod_window_ == 0x50524F44u) {  // "PROD", unframed
-                prod_window_ = 0;
+        // "PROD", unframed, from a frame boundary like the wake bytes: a
+        // port that last saw wake bytes is just past a flag.
+        static const char kProd[] = "PROD";
+        if (c == uint8_t(kProd[prod_pos_]) && (prod_pos_ > 0 || decoder_.at_boundary())) {
+            if (++prod_pos_ == 4) {
+                prod_pos_ = 0;
+                decoder_.reset();
                 send_raw(reinterpret_cast<const uint8_t*>(cfg_.prod_answer.data()), cfg_.prod_answer.size());
                 Json::Value line;
                 line["kind"] = "production";
@@ -253,7 +256,7 @@ void SimDevice::handle_bytes(const uint8_t* b, size_t n) {
                 continue;
             }
         } else {
-            prod_window_ = 0;
+            prod_pos_ = c == 'P' && decoder_.at_boundary() ? 1 : 0;
         }
         decoder_.feed(c, sink);
     }

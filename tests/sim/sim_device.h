@@ -55,7 +55,7 @@ private:
     size_t out_pos_ = 0;
     Throttle in_rate_, out_rate_;
     int wake_run_ = 0;
-    uint32_t prod_window_ = 0;
+    size_t prod_pos_ = 0;  // bytes of "PROD" matched
     uint64_t raw_remaining_ = 0;
     bool running_ = false, done_ = false, gone_ = false;
     bool close_after_flush_ = false;

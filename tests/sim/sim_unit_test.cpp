@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "commands.h"
 #include "config.h"
 #include "fastboot_udp.h"
 #include "frame.h"
@@ -237,4 +238,22 @@ TEST(Storage, SparseChunksApplyAndOverrunsAreRefused) {
     Storage small({{"external", 3 * 4096}});
     EXPECT_NE(small.write_image(*small.find("external"), img, w), "");
     EXPECT_EQ(small.flashes()[0].bytes[0], 0xFF);
+}
+
+TEST(Commands, RepliesFitTheHostsReadOf64Bytes) {
+    Config cfg;
+    cfg.vars = {{"short", "abc"}, {"exact", std::string(60, 'e')}, {"long", std::string(100, 'l')}};
+    Record record;
+    CommandDevice dev(cfg, 0, record);
+    auto reply = [&](const std::string& cmd) {
+        FbPacket c{FB_DATA, 0, 0, Bytes(cmd.begin(), cmd.end())};
+        EXPECT_TRUE(dev.on_data(c).payload.empty()) << cmd;  // the command's own ack is empty
+        Bytes r = dev.on_data(FbPacket{FB_DATA, 0, 0, {}}).payload;
+        return std::string(r.begin(), r.end());
+    };
+    EXPECT_EQ(reply("getvar:short"), "OKAYabc");
+    EXPECT_EQ(reply("getvar:exact"), "OKAY" + std::string(60, 'e'));
+    EXPECT_EQ(reply("getvar:long"), "OKAY" + std::string(60, 'l'));
+    EXPECT_EQ(reply("getvar:max-download-size"), "OKAY0x1000000");
+    EXPECT_EQ(reply("download:00001000"), "DATA00001000");
 }
