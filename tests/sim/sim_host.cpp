@@ -296,8 +296,9 @@ bool WireHost::receive_udp_packet(FbPacket& reply, int timeout_ms) {
 bool WireHost::exchange(const FbPacket& out, FbPacket& reply, int timeout_ms) {
     if (!send_udp_packet(out)) return false;
     auto end = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    // Another number, or another id that is not an error, is not the answer.
     while (receive_udp_packet(reply, remaining_ms(end)))
-        if (reply.seq == out.seq) return true;
+        if (reply.seq == out.seq && (reply.id == out.id || reply.id == FB_ERROR)) return true;
     return false;
 }
 
@@ -308,8 +309,11 @@ bool WireHost::negotiate(uint16_t* init_version) {
     FbPacket init{FB_INIT, 0, seq, {0x00, 0x01, 0x20, 0x00}};
     if (!exchange(init, r) || r.id != FB_INIT || r.payload.size() < 4) return false;
     ++seq;
-    if (init_version) *init_version = uint16_t(r.payload[0] << 8 | r.payload[1]);
-    packet_size = std::min<uint16_t>(uint16_t(r.payload[2] << 8 | r.payload[3]), 8192);
+    uint16_t version = uint16_t(r.payload[0] << 8 | r.payload[1]);
+    uint16_t size = uint16_t(r.payload[2] << 8 | r.payload[3]);
+    if (init_version) *init_version = version;
+    if (version == 0 || size < 512) return false;
+    packet_size = std::min<uint16_t>(size, 8192);
     return true;
 }
 
