@@ -30,6 +30,14 @@ struct Session {
     }
     bool connect() { return host.wake() && host.hello() && host.solicit(link_local_of(host.device_mac), nullptr) &&
                             host.negotiate(); }
+    // Waits until the simulator exits by itself; a flash it recorded, or
+    // nothing when it did not exit.
+    Bytes flash_after_exit(const std::string& flash, int* status = nullptr) {
+        int st = -1;
+        if (!sim.wait_exit(5000, st)) return {};
+        if (status) *status = st;
+        return read_file(sim.record_dir() + "/device-0.flash." + flash + ".bin");
+    }
     std::vector<Json::Value> records(const std::string& kind) {
         std::vector<Json::Value> out;
         for (auto& v : read_json_lines(sim.record_dir() + "/device-0.jsonl"))
@@ -90,10 +98,8 @@ TEST(DevsimHost, WakeHelloDiscoveryDownloadFlashAndRecord) {
     EXPECT_EQ(s.host.command("flash:external"), "OKAY");
     EXPECT_EQ(s.host.command("complete"), "OKAY");
     int status = -1;
-    ASSERT_TRUE(s.sim.wait_exit(5000, status));
+    Bytes flash = s.flash_after_exit("external", &status);
     EXPECT_EQ(status, 0);
-
-    Bytes flash = read_file(s.sim.record_dir() + "/device-0.flash.external.bin");
     ASSERT_EQ(flash.size(), 1u << 20);
     EXPECT_EQ(Bytes(flash.begin(), flash.begin() + long(image.size())), image);
     EXPECT_EQ(flash[image.size()], 0xFF);
@@ -261,9 +267,7 @@ TEST(DevsimHost, UnacknowledgedTextFramesCarryData) {
     EXPECT_EQ(t, "OKAY");
     EXPECT_EQ(s.host.command("flash:external"), "OKAY");
     EXPECT_EQ(s.host.command("reboot"), "OKAY");
-    int status = -1;
-    ASSERT_TRUE(s.sim.wait_exit(5000, status));
-    Bytes flash = read_file(s.sim.record_dir() + "/device-0.flash.external.bin");
+    Bytes flash = s.flash_after_exit("external");
     ASSERT_EQ(flash.size(), 65536u);
     EXPECT_EQ(Bytes(flash.begin(), flash.begin() + long(image.size())), image);
 }
@@ -303,9 +307,7 @@ TEST(DevsimHost, PayloadEndingInWakeBytesIsNoWake) {
     EXPECT_EQ(s.host.download(image), "OKAY");
     EXPECT_EQ(s.host.command("flash:external"), "OKAY");
     EXPECT_EQ(s.host.command("complete"), "OKAY");
-    int status = -1;
-    ASSERT_TRUE(s.sim.wait_exit(5000, status));
-    Bytes flash = read_file(s.sim.record_dir() + "/device-0.flash.external.bin");
+    Bytes flash = s.flash_after_exit("external");
     ASSERT_EQ(flash.size(), 65536u);
     EXPECT_EQ(Bytes(flash.begin(), flash.begin() + long(image.size())), image);
     EXPECT_EQ(s.records("wake").size(), 2u);
@@ -384,9 +386,7 @@ TEST(DevsimHost, WindowsAcrossTheFullWindowSize) {
     EXPECT_EQ(s.host.download_windows(image, 40 * 1024), "OKAY");
     EXPECT_EQ(s.host.command("flash:external"), "OKAY");
     EXPECT_EQ(s.host.command("complete"), "OKAY");
-    int status = -1;
-    ASSERT_TRUE(s.sim.wait_exit(5000, status));
-    Bytes flash = read_file(s.sim.record_dir() + "/device-0.flash.external.bin");
+    Bytes flash = s.flash_after_exit("external");
     ASSERT_EQ(flash.size(), 1u << 20);
     EXPECT_EQ(Bytes(flash.begin(), flash.begin() + long(image.size())), image);
     // The command and its reply prompt take two numbers, then one per
