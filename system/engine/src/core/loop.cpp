@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "core/engine.h"
+#include "core/never_destroyed.h"
 
 namespace {
 
@@ -26,7 +27,7 @@ std::atomic<unsigned long> g_loop_thread_id{0};
 // never destroyed, so a late poster from another thread never touches a dead
 // mutex; the wake-up is signalled and closed only under it.
 std::mutex g_post_mutex;
-std::deque<LoopTask> g_tasks;
+std::deque<LoopTask>& g_tasks = never_destroyed<std::deque<LoopTask>>();
 uv_async_t g_wake;
 bool g_accepting = false;
 
