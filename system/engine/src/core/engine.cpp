@@ -9,8 +9,9 @@
 #include "core/events.h"
 #include "core/log_capture.h"
 #include "core/loop.h"
-#include "device/device_table.h"
+#include "core/never_destroyed.h"
 #include "device/device_monitor.h"
+#include "device/device_table.h"
 #include "device/port_enum.h"
 #include "device/serial_io.h"
 #include "flash/package.h"
@@ -22,7 +23,7 @@ namespace {
 EngineState g_state;
 std::atomic<bool> g_exit_flag{false};
 std::mutex g_trainings_mutex;
-std::vector<Training> g_trainings;
+std::vector<Training>& g_trainings = never_destroyed<std::vector<Training>>();
 }  // namespace
 
 EngineState& engine_state() { return g_state; }

@@ -7,6 +7,7 @@
 #include <json/json.h>
 
 #include "core/events.h"
+#include "core/never_destroyed.h"
 #include "core/text.h"
 #include "device/device_table.h"
 #include "flash/thread_state.h"
@@ -29,7 +30,7 @@ wchar_t g_wide[kLineBuffer];
 size_t g_wide_fill = 0;
 
 std::mutex g_queue_mutex;
-std::deque<MessageEntry> g_queue;
+std::deque<MessageEntry>& g_queue = never_destroyed<std::deque<MessageEntry>>();
 bool g_capture = false;  // guarded by g_queue_mutex
 uv_async_t g_wake;
 

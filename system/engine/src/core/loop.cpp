@@ -1,12 +1,16 @@
 #include "core/loop.h"
 
+#include <unistd.h>
+
 #include <atomic>
+#include <condition_variable>
 #include <cstdio>
 #include <deque>
 #include <exception>
 #include <mutex>
 
 #include "core/engine.h"
+#include "core/never_destroyed.h"
 
 namespace {
 
@@ -26,9 +30,34 @@ std::atomic<unsigned long> g_loop_thread_id{0};
 // never destroyed, so a late poster from another thread never touches a dead
 // mutex; the wake-up is signalled and closed only under it.
 std::mutex g_post_mutex;
-std::deque<LoopTask> g_tasks;
+std::deque<LoopTask>& g_tasks = never_destroyed<std::deque<LoopTask>>();
 uv_async_t g_wake;
 bool g_accepting = false;
+
+// The worker pool is libuv's and is torn down by libuv's own unload step,
+// after which queueing work aborts. The library's unload step runs before
+// that of every library it uses: it closes this gate and waits for the jobs
+// already queued, so that none runs while those libraries are torn down.
+std::mutex g_pool_mutex;
+std::condition_variable& g_pool_idle = never_destroyed<std::condition_variable>();
+size_t g_pool_jobs = 0;   // queued or running; guarded by g_pool_mutex
+bool g_pool_open = true;  // guarded by g_pool_mutex
+// The process whose loop feeds the pool: a forked child has none of its
+// threads and nothing to wait for.
+std::atomic<pid_t> g_pool_owner{0};
+
+void pool_job_finished() {
+    std::lock_guard<std::mutex> lock(g_pool_mutex);
+    --g_pool_jobs;
+    g_pool_idle.notify_all();
+}
+
+__attribute__((destructor)) void close_pool() {
+    if (g_pool_owner.load() != getpid()) return;
+    std::unique_lock<std::mutex> lock(g_pool_mutex);
+    g_pool_open = false;
+    g_pool_idle.wait(lock, [] { return g_pool_jobs == 0; });
+}
 
 uv_async_t g_init_async;
 uv_async_t g_exit_async;
@@ -122,11 +151,18 @@ void engine_queue_work(LoopTask work, LoopTask done) {
     job->req.data = job;
     job->work = std::move(work);
     job->done = std::move(done);
+    std::lock_guard<std::mutex> lock(g_pool_mutex);
+    if (!g_pool_open) {
+        // The process is ending or the library unloading: nothing may start.
+        delete job;
+        return;
+    }
     int rc = uv_queue_work(
         &g_loop, &job->req,
         [](uv_work_t* req) {
             auto* j = static_cast<PoolJob*>(req->data);
             engine_run_guarded("pool job", j->work);
+            pool_job_finished();
         },
         [](uv_work_t* req, int) {
             auto* j = static_cast<PoolJob*>(req->data);
@@ -136,10 +172,13 @@ void engine_queue_work(LoopTask work, LoopTask done) {
     if (rc != 0) {
         fprintf(stderr, "error: queueing work failed: %s\n", uv_strerror(rc));
         delete job;
+        return;
     }
+    ++g_pool_jobs;
 }
 
 int engine_loop_start() {
+    g_pool_owner.store(getpid());
     uv_sem_init(&g_start_sem, 0);
     if (uv_thread_create(&g_loop_thread, engine_loop_thread, nullptr) != 0) {
         uv_sem_destroy(&g_start_sem);

@@ -6,14 +6,15 @@
 #include <mutex>
 
 #include "core/loop.h"
+#include "core/never_destroyed.h"
 #include "device/device_table.h"
 #include "platform/hotplug.h"
 
 namespace {
 
 std::mutex g_mutex;  // lives for the process: the monitor thread may post late
-std::deque<PortNotification> g_queue;
-std::unique_ptr<HotplugWatcher> g_watcher;
+std::deque<PortNotification>& g_queue = never_destroyed<std::deque<PortNotification>>();
+std::unique_ptr<HotplugWatcher>& g_watcher = never_destroyed<std::unique_ptr<HotplugWatcher>>();
 bool g_started = false;
 
 // Monitor thread: describe an arrival (the filter applies here) and queue it.

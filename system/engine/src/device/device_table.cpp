@@ -7,6 +7,7 @@
 
 #include "core/engine.h"
 #include "core/events.h"
+#include "core/never_destroyed.h"
 #include "device/device_monitor.h"
 #include "device/port_enum.h"
 #include "device/serial_io.h"
@@ -15,7 +16,7 @@
 namespace {
 
 // A deque keeps records in place while new ones are appended.
-std::deque<DeviceRecord> g_devices;
+std::deque<DeviceRecord>& g_devices = never_destroyed<std::deque<DeviceRecord>>();
 
 const char* const kOffline = "OFFLINE";
 const char* const kOnline = "ONLINE";

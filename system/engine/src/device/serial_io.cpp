@@ -9,6 +9,7 @@
 #include <uv.h>
 
 #include "core/loop.h"
+#include "core/never_destroyed.h"
 #include "platform/serial_port.h"
 #include "platform/unique_fd.h"
 
@@ -29,7 +30,8 @@ struct OpenPort {
 };
 
 SerialDataHandler g_handler = nullptr;
-std::map<uint32_t, std::unique_ptr<OpenPort>> g_ports;
+std::map<uint32_t, std::unique_ptr<OpenPort>>& g_ports =
+    never_destroyed<std::map<uint32_t, std::unique_ptr<OpenPort>>>();
 uint32_t g_last_id = 0;
 
 uint32_t next_id() {

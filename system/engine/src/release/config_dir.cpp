@@ -11,12 +11,13 @@
 #include <memory>
 #include <sstream>
 
+#include "core/never_destroyed.h"
 #include "platform/full_path.h"
 
 namespace {
 
-ConfigTables g_tables;
-std::string g_root;
+ConfigTables& g_tables = never_destroyed<ConfigTables>();
+std::string& g_root = never_destroyed<std::string>();
 
 Json::Value* table_for(const std::string& below_root) {
     if (below_root.find("/flash/") != std::string::npos) return &g_tables.flash;

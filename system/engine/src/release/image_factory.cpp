@@ -9,6 +9,7 @@
 #include <set>
 #include <vector>
 
+#include "core/never_destroyed.h"
 #include "platform/full_path.h"
 #include "platform/temp_file.h"
 #include "release/config_dir.h"
@@ -17,7 +18,7 @@
 namespace {
 
 // Ids being opened right now, to stop an image that needs itself.
-std::set<std::string> g_in_progress;
+std::set<std::string>& g_in_progress = never_destroyed<std::set<std::string>>();
 
 struct InProgress {
     std::string id;
