@@ -36,7 +36,7 @@ protected:
         doc["path"] = path;
         doc["product"] = product;
         doc["variant"] = variant;
-        doc["output"] = "/tmp/kelvo_release_host_test.zip";
+        doc["output"] = out_.root() + "/release.zip";
         host.clear();
         EXPECT_EQ(host.release_generate(request(doc).c_str()), 0);
         HostEvent e;
@@ -50,6 +50,9 @@ protected:
         for (const auto& l : host.logs()) all += l;
         return all;
     }
+
+private:
+    TempTree out_;  // test cases run as parallel processes: each writes its own package
 };
 
 TEST_F(ReleaseJobs, ListsTheExampleProducts) {
