@@ -24,11 +24,14 @@ TEST(Stress, RecordsFromAllThreadsStayWhole) {
     for (int i = 0; i < kEngineCalls; ++i) lines += "6,0," + package + "\n1\n";
     p.send(lines);
     const size_t answers = 4 + 2 * kEngineCalls;
+    // The engine's events come from its loop thread in their own time; the
+    // wait includes one of them, or the program may end before any is sent.
     auto done = [&](const std::string& s) {
         size_t results = 0, statuses = 0;
         for (size_t at = s.find("\xFFresult"); at != std::string::npos; at = s.find("\xFFresult", at + 1)) ++results;
         for (size_t at = s.find("QUR7302"); at != std::string::npos; at = s.find("QUR7302", at + 1)) ++statuses;
-        return results >= answers && statuses >= size_t(kThreads * kCalls);
+        return results >= answers && statuses >= size_t(kThreads * kCalls) &&
+               s.find("QUR5201") != std::string::npos;
     };
     ASSERT_TRUE(p.wait_err(done, 60000));
     p.send("8\n");
@@ -54,9 +57,12 @@ TEST(Stress, RecordsFromAllThreadsStayWhole) {
         } else {
             ASSERT_EQ(r.value, "QUR5201");
             ASSERT_EQ(r.fields.size(), 1u);
+            ++engine_events;
+            // Command 8 stops an engine that never started: its event is the
+            // null text, if it comes before the program ends.
+            if (r.fields[0] == "null\r\n") continue;
             EXPECT_EQ(r.fields[0].front(), '{');
             EXPECT_EQ(r.fields[0].substr(r.fields[0].size() - 3), "}\r\n");
-            ++engine_events;
         }
     }
     EXPECT_EQ(results, answers + 1);
