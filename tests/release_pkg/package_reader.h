@@ -44,13 +44,14 @@ inline PackageEntries read_package_ziparchive(const std::string& path) {
     return out;
 }
 
-// The python reader's report (entries, files, crc_ok), or null.
-inline Json::Value read_package_python(const std::string& path) {
+// The JSON that tests/release_pkg/SCRIPT prints for `args` (already quoted),
+// or null.
+inline Json::Value run_python_json(const std::string& script, const std::string& args) {
     const char* src = getenv("KELVO_SOURCE_DIR");
 #ifdef KELVO_TEST_SOURCE_DIR
     if (!src) src = KELVO_TEST_SOURCE_DIR;
 #endif
-    std::string cmd = std::string("python3 ") + (src ? src : ".") + "/tests/release_pkg/check_package.py '" + path + "'";
+    std::string cmd = std::string("python3 ") + (src ? src : ".") + "/tests/release_pkg/" + script + " " + args;
     std::string text;
     if (FILE* p = popen(cmd.c_str(), "r")) {
         char buf[4096];
@@ -63,6 +64,11 @@ inline Json::Value read_package_python(const std::string& path) {
     std::unique_ptr<Json::CharReader> r(b.newCharReader());
     if (!r->parse(text.data(), text.data() + text.size(), &v, &err)) return Json::Value();
     return v;
+}
+
+// The python reader's report (entries, files, crc_ok), or null.
+inline Json::Value read_package_python(const std::string& path) {
+    return run_python_json("check_package.py", "'" + path + "'");
 }
 
 inline bool unzip_tests_ok(const std::string& path) {
