@@ -101,6 +101,13 @@ Json::Value generate(Json::Value request) {
     return done.json;
 }
 
+// Every log line so far, each ending in a newline.
+std::string log_text() {
+    std::string all;
+    for (auto& l : EngineHost::instance().logs()) all += l + (l.empty() || l.back() != '\n' ? "\n" : "");
+    return all;
+}
+
 struct Row {
     std::string name, format;
     uint32_t start, size, vstart, vsize, depth;
@@ -153,9 +160,7 @@ TEST(ReleaseHost, FotaGroupPackage) {
     request["output"] = out;
     Json::Value done = generate(request);
     EXPECT_FALSE(done.isMember("error")) << json_text(done);
-    std::vector<std::string> logs = EngineHost::instance().logs();
-    std::string all;
-    for (auto& l : logs) all += l + (l.empty() || l.back() != '\n' ? "\n" : "");
+    std::string all = log_text();
     const char* expected =
         "  Generating fota images ...\n"
         "    Generating group image \"grp.img\" with id \"grp\" ...\n"
@@ -310,6 +315,128 @@ TEST(ReleaseHost, MissingOutputDirectoryFailsAndLeavesNothing) {
     EXPECT_TRUE(line);
     EXPECT_FALSE(exists(out));
     EXPECT_FALSE(exists(config + "/no"));
+}
+
+// The fota configuration plus two products with a reliable-data image: one
+// whose set reads two record files, one whose set holds an empty file.
+std::string make_rd_config() {
+    std::string root = make_config();
+    write_file(root + "/config/partition/rd.json", R"({"name": "lrd", "partitions": [
+        {"name": "nand0", "format": "flash", "partitions": [
+          {"name": "ptable", "format": "raw", "size": "16KiB"},
+          {"name": "rd", "format": "raw", "size": "64KiB"},
+          {"name": "data", "format": "raw", "size": "-1"}]}]})");
+    for (const char* bad : {"", "-bad"}) {
+        std::string suffix = bad;
+        write_file(root + "/config/product/rd" + suffix + ".json", R"({"name": "p-rd)" + suffix +
+            R"(", "template": "t-rd)" + suffix + R"(", "keyAlg": "rsa", "layout": "lrd",
+            "flashes": [{"name": "nand0", "flash": "nand-1m"}]})");
+        write_file(root + "/config/template/rd" + suffix + ".json", R"({"name": "t-rd)" + suffix + R"(",
+          "values": {},
+          "images": [
+            {"name": "partition", "image": "partition.bin", "io": "out", "format": "aptb"},
+            {"name": "rd", "image": "rd.img", "io": "out", "format": "rd", "use": ")" +
+            (suffix.empty() ? "unit1" : "unit0") + R"(",
+             "rd": [{"path": "unit0", "images": [{"image": "empty.bin", "id": "IMEI"}]},
+                    {"path": "unit1", "images": [{"image": "imei.txt", "id": "IMEI"},
+                                                 {"image": "lock/mep.bin", "id": "MEP"}]}]}],
+          "commands": [
+            {"command": "progress", "type": "value", "name": "weight", "group": "0"},
+            {"command": "partition", "type": "image", "name": "partition", "group": "1"},
+            {"command": "flash", "type": "image", "name": "partition", "partition": "ptable", "group": "2"},
+            {"command": "flash", "type": "image", "name": "rd", "partition": "rd", "group": "2"}]})");
+    }
+    write_file(root + "/reliabledata/unit0/empty.bin", "");
+    write_file(root + "/reliabledata/unit1/imei.txt", "356938035643809");
+    write_file(root + "/reliabledata/unit1/lock/mep.bin", pattern(300, 'm'));
+    return root;
+}
+
+// The engine logs the configuration root in its normalised form.
+std::string absolute(const std::string& path) {
+    char* real = realpath(path.c_str(), nullptr);
+    std::string out = real ? real : path;
+    free(real);
+    return out;
+}
+
+std::string hex(const std::string& bytes) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : bytes) {
+        out += digits[c >> 4];
+        out += digits[c & 15];
+    }
+    return out;
+}
+
+TEST(ReleaseHost, ReliableDataImageInPackage) {
+    std::string config = make_rd_config();
+    std::string out = config + "/rd.zip";
+    Json::Value request;
+    request["path"] = config;
+    request["product"] = "p-rd";
+    request["output"] = out;
+    Json::Value done = generate(request);
+    std::string all = log_text();
+    ASSERT_FALSE(done.isMember("error")) << all;
+    const std::string sets = absolute(config) + "/reliabledata/unit1/";
+    const std::string expected = "  Generating rd image \"rd.img\" with id \"rd\" ...\n"
+                                 "    Reading image from \"" + sets + "imei.txt\" ...\n"
+                                 "    Done.\n"
+                                 "    Reading image from \"" + sets + "lock/mep.bin\" ...\n"
+                                 "    Done.\n"
+                                 "  Done.\n";
+    EXPECT_NE(all.find(expected), std::string::npos) << all;
+
+    PackageEntries z;
+    expect_package(out, {"partition.bin", "rd.img", "download.json", "fota.json"}, z);
+    ASSERT_EQ(z.files["rd.img"].size(), 65536u);
+    // python's zipfile reads the entry, the python reader decodes it.
+    Json::Value rd = run_python_json("check_rd_image.py", "'" + out + "' zip:rd.img");
+    ASSERT_EQ(rd["records"].size(), 2u) << rd;
+    EXPECT_EQ(rd["magic"].asUInt(), 0xCAFECAFEu);
+    EXPECT_EQ(rd["format"].asUInt(), 0x1019u);
+    EXPECT_EQ(rd["counter"].asUInt(), 3u);
+    EXPECT_EQ(rd["used"].asUInt(), 20u + 136 + 16 + 136 + 300);
+    EXPECT_TRUE(rd["checksum_ok"].asBool() && rd["used_ok"].asBool() && rd["fill_ff"].asBool()) << rd;
+    const Json::Value& imei = rd["records"][0];
+    EXPECT_EQ(imei["id"].asUInt(), 0xCAFE0010u);
+    EXPECT_EQ(imei["size_word"].asUInt(), 0x01000010u);
+    EXPECT_EQ(imei["name"].asString(), "imei.txt");
+    EXPECT_EQ(imei["data"].asString(), hex("356938035643809"));
+    const Json::Value& mep = rd["records"][1];
+    EXPECT_EQ(mep["id"].asUInt(), 0xCAFE0015u);
+    EXPECT_EQ(mep["name"].asString(), "lock/mep.bin");
+    EXPECT_EQ(mep["data"].asString(), hex(pattern(300, 'm')));
+    for (const Json::Value& r : rd["records"]) EXPECT_TRUE(r["check_ok"].asBool()) << r;
+    std::vector<Row> rows = table_rows(z.files["partition.bin"]);
+    ASSERT_EQ(rows.size(), 5u);
+    EXPECT_EQ(rows[3].name, "rd");
+    EXPECT_EQ(rows[3].vsize, 65536u);  // the whole image lands in the partition
+
+    Json::Value download = parse(z.files["download.json"]);
+    ASSERT_EQ(download.size(), 4u);
+    EXPECT_EQ(download[3]["image"].asString(), "rd.img");
+    EXPECT_EQ(download[3]["weight"].asUInt64(), 65536u + 65536u);
+    EXPECT_EQ(download[0]["value"].asUInt64(), weight_sum(download));
+}
+
+TEST(ReleaseHost, ReliableDataRecordFailureFailsTheRelease) {
+    std::string config = make_rd_config();
+    std::string out = config + "/rd-bad.zip";
+    Json::Value request;
+    request["path"] = config;
+    request["product"] = "p-rd-bad";
+    request["output"] = out;
+    Json::Value done = generate(request);
+    EXPECT_EQ(done["error"].asString(), "generate release package failed");
+    // The record's line has no end of its own and joins the factory's line.
+    const std::string path = absolute(config) + "/reliabledata/unit0/empty.bin";
+    std::string all = log_text();
+    EXPECT_NE(all.find("\nerror: reading image file \"" + path + "\" failed.error: generate rd image \"rd\" failed.\n"),
+              std::string::npos) << all;
+    EXPECT_FALSE(exists(out));
 }
 
 TEST(ReleaseHost, ExampleMinimal) {
