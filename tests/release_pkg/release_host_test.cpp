@@ -89,6 +89,14 @@ std::string make_config() {
     return root;
 }
 
+Json::Value release_request(const std::string& config, const std::string& product, const std::string& out) {
+    Json::Value request;
+    request["path"] = config;
+    request["product"] = product;
+    request["output"] = out;
+    return request;
+}
+
 // Runs one release request; returns event 8.
 Json::Value generate(Json::Value request) {
     EngineHost& host = EngineHost::instance();
@@ -154,10 +162,7 @@ uint64_t weight_sum(const Json::Value& download) {
 TEST(ReleaseHost, FotaGroupPackage) {
     std::string config = make_config();
     std::string out = config + "/out.zip";
-    Json::Value request;
-    request["path"] = config;
-    request["product"] = "p1";
-    request["output"] = out;
+    Json::Value request = release_request(config, "p1", out);
     Json::Value done = generate(request);
     EXPECT_FALSE(done.isMember("error")) << json_text(done);
     std::string all = log_text();
@@ -235,10 +240,7 @@ TEST(ReleaseHost, FotaGroupPackage) {
 TEST(ReleaseHost, EraseAllReshapesCommands) {
     std::string config = make_config();
     std::string out = config + "/erase.zip";
-    Json::Value request;
-    request["path"] = config;
-    request["product"] = "p1";
-    request["output"] = out;
+    Json::Value request = release_request(config, "p1", out);
     request["eraseAll"] = true;
     Json::Value done = generate(request);
     ASSERT_FALSE(done.isMember("error"));
@@ -258,10 +260,7 @@ TEST(ReleaseHost, EraseAllReshapesCommands) {
 TEST(ReleaseHost, EraseAllOnlyKeepsWholeFlashes) {
     std::string config = make_config();
     std::string out = config + "/eraseonly.zip";
-    Json::Value request;
-    request["path"] = config;
-    request["product"] = "p1";
-    request["output"] = out;
+    Json::Value request = release_request(config, "p1", out);
     request["eraseAll"] = true;
     request["eraseAllOnly"] = true;
     Json::Value done = generate(request);
@@ -284,10 +283,7 @@ TEST(ReleaseHost, CustomImageReplacesBytesAndWeight) {
     std::string custom = config + "/other-kernel.img";
     write_file(custom, pattern(20000, 'z'));
     std::string out = config + "/custom.zip";
-    Json::Value request;
-    request["path"] = config;
-    request["product"] = "p1";
-    request["output"] = out;
+    Json::Value request = release_request(config, "p1", out);
     request["custom"]["kernel"] = custom;
     Json::Value done = generate(request);
     ASSERT_FALSE(done.isMember("error")) << json_text(done);
@@ -301,10 +297,7 @@ TEST(ReleaseHost, CustomImageReplacesBytesAndWeight) {
 TEST(ReleaseHost, MissingOutputDirectoryFailsAndLeavesNothing) {
     std::string config = make_config();
     std::string out = config + "/no/such/dir/pkg.zip";
-    Json::Value request;
-    request["path"] = config;
-    request["product"] = "p1";
-    request["output"] = out;
+    Json::Value request = release_request(config, "p1", out);
     Json::Value done = generate(request);
     EXPECT_EQ(done["error"].asString(), "generate release package failed");
     bool line = false;
@@ -373,10 +366,7 @@ std::string hex(const std::string& bytes) {
 TEST(ReleaseHost, ReliableDataImageInPackage) {
     std::string config = make_rd_config();
     std::string out = config + "/rd.zip";
-    Json::Value request;
-    request["path"] = config;
-    request["product"] = "p-rd";
-    request["output"] = out;
+    Json::Value request = release_request(config, "p-rd", out);
     Json::Value done = generate(request);
     std::string all = log_text();
     ASSERT_FALSE(done.isMember("error")) << all;
@@ -425,10 +415,7 @@ TEST(ReleaseHost, ReliableDataImageInPackage) {
 TEST(ReleaseHost, ReliableDataRecordFailureFailsTheRelease) {
     std::string config = make_rd_config();
     std::string out = config + "/rd-bad.zip";
-    Json::Value request;
-    request["path"] = config;
-    request["product"] = "p-rd-bad";
-    request["output"] = out;
+    Json::Value request = release_request(config, "p-rd-bad", out);
     Json::Value done = generate(request);
     EXPECT_EQ(done["error"].asString(), "generate release package failed");
     // The record's line has no end of its own and joins the factory's line.
@@ -445,11 +432,8 @@ TEST(ReleaseHost, ExampleMinimal) {
     std::string config = std::string(src ? src : ".") + "/examples/minimal";
     if (!exists(config)) GTEST_SKIP() << "no " << config;
     std::string out = testing::TempDir() + "/minimal_" + std::to_string(getpid()) + ".zip";
-    Json::Value request;
-    request["path"] = config;
-    request["product"] = "kv100";
+    Json::Value request = release_request(config, "kv100", out);
     request["variant"] = "release";
-    request["output"] = out;
     Json::Value done = generate(request);
     ASSERT_FALSE(done.isMember("error")) << json_text(done);
     EXPECT_TRUE(EngineHost::instance().wait_log("Release package generated successfully!\n", 1000) ||
