@@ -51,13 +51,6 @@ FipImageRecord& record_for_blob(FipRun& run, const FipUuid& uuid) {
     return fip_make_record(run, uuid, text, "blob");
 }
 
-// "--blob uuid=...,file=..." for the commands that need both parts.
-void mark_blob(FipRun& run, char* value, FipAction action, void (*usage)()) {
-    FipBlobValue blob = fip_parse_blob(value);
-    if (!blob.has_uuid || fip_uuid_is_zero(blob.uuid) || blob.file.empty()) usage();
-    fip_assign_action(record_for_blob(run, blob.uuid), action, blob.file.c_str());
-}
-
 void set_offset(FipRun& run, char* value) {
     if (value[0] == '\0') fip_usage_create();
     FipOffsetValue off = fip_parse_offset(value);
@@ -65,6 +58,72 @@ void set_offset(FipRun& run, char* value) {
     FipImageRecord* rec = fip_record_for_uuid(run, off.uuid);
     if (!rec) fip_usage_create();
     rec->fixed_offset = off.offset;
+}
+
+// How one command reads its options.
+struct FipCommandSyntax {
+    FipAction image_action;  // what an image option or "--blob" marks
+    int image_has_arg;       // an image option's value: a file, or none (remove)
+    const char* short_options;
+    bool blob_needs_file;
+    bool o_is_offset;  // "-o" is "--offset" (create), else "--out"
+    void (*usage)();
+};
+
+struct FipCommandOptions {
+    uint64_t toc_flags = 0;
+    bool flags_given = false;
+    uint32_t align = 1;
+    bool force = false;
+    const char* out = nullptr;
+    const char* package = nullptr;  // the first operand
+};
+
+// Parses a command's options (the elements from its name on); marks the
+// descriptors they name. A bad option or a missing operand prints the usage.
+FipCommandOptions parse_command(FipRun& run, int argc, char** argv, const FipCommandSyntax& syntax,
+                                std::initializer_list<option> extra) {
+    if (argc < 2) syntax.usage();
+    std::vector<option> opts = long_options(run, syntax.image_has_arg, extra);
+    FipCommandOptions o;
+    int c, index = 0;
+    while ((c = getopt_long(argc, argv, syntax.short_options, opts.data(), &index)) != -1) {
+        switch (c) {
+            case kOptImage:
+                fip_assign_action(*run.records[static_cast<size_t>(index)], syntax.image_action,
+                                  syntax.image_has_arg == no_argument ? nullptr : optarg);
+                break;
+            case kOptPlatTocFlags:
+                o.toc_flags |= fip_parse_plat_toc_flags(optarg);
+                o.flags_given = true;
+                break;
+            case kOptAlign:
+                o.align = fip_parse_align(optarg);
+                break;
+            case 'b': {
+                FipBlobValue blob = fip_parse_blob(optarg);
+                if (!blob.has_uuid || fip_uuid_is_zero(blob.uuid) || (syntax.blob_needs_file && blob.file.empty()))
+                    syntax.usage();
+                fip_assign_action(record_for_blob(run, blob.uuid), syntax.image_action,
+                                  syntax.blob_needs_file ? blob.file.c_str() : nullptr);
+                break;
+            }
+            case 'o':
+                if (syntax.o_is_offset)
+                    set_offset(run, optarg);
+                else
+                    o.out = optarg;
+                break;
+            case 'f':
+                o.force = true;
+                break;
+            default:
+                syntax.usage();
+        }
+    }
+    if (optind >= argc) syntax.usage();
+    o.package = argv[optind];
+    return o;
 }
 
 // An output descriptor that already holds bytes would be overwritten in part.
@@ -106,137 +165,57 @@ const FipCommand* fip_find_command(const char* name) {
 }
 
 int fip_run_create(FipRun& run, int argc, char** argv) {
-    if (argc < 2) fip_usage_create();
-    std::vector<option> opts = long_options(run, required_argument,
-                                            {{"plat-toc-flags", required_argument, nullptr, kOptPlatTocFlags},
-                                             {"align", required_argument, nullptr, kOptAlign},
-                                             {"blob", required_argument, nullptr, 'b'},
-                                             {"offset", required_argument, nullptr, 'o'}});
-    uint64_t toc_flags = 0;
-    uint32_t align = 1;
-    int c, index = 0;
-    while ((c = getopt_long(argc, argv, "b:o:", opts.data(), &index)) != -1) {
-        switch (c) {
-            case kOptImage:
-                fip_assign_action(*run.records[static_cast<size_t>(index)], FipAction::pack, optarg);
-                break;
-            case kOptPlatTocFlags:
-                toc_flags |= fip_parse_plat_toc_flags(optarg);
-                break;
-            case kOptAlign:
-                align = fip_parse_align(optarg);
-                break;
-            case 'b':
-                mark_blob(run, optarg, FipAction::pack, fip_usage_create);
-                break;
-            case 'o':
-                set_offset(run, optarg);
-                break;
-            default:
-                fip_usage_create();
-        }
-    }
-    if (optind >= argc) fip_usage_create();
-    const char* output = argv[optind];
+    FipCommandOptions o = parse_command(run, argc, argv,
+                                        {FipAction::pack, required_argument, "b:o:", true, true, fip_usage_create},
+                                        {{"plat-toc-flags", required_argument, nullptr, kOptPlatTocFlags},
+                                         {"align", required_argument, nullptr, kOptAlign},
+                                         {"blob", required_argument, nullptr, 'b'},
+                                         {"offset", required_argument, nullptr, 'o'}});
     fip_load_images(run);
-    fip_write_package(run, {output, false}, toc_flags, align);
+    fip_write_package(run, {o.package, false}, o.toc_flags, o.align);
     return 0;
 }
 
 int fip_run_update(FipRun& run, int argc, char** argv) {
-    if (argc < 2) fip_usage_update();
-    std::vector<option> opts = long_options(run, required_argument,
-                                            {{"plat-toc-flags", required_argument, nullptr, kOptPlatTocFlags},
-                                             {"align", required_argument, nullptr, kOptAlign},
-                                             {"blob", required_argument, nullptr, 'b'},
-                                             {"out", required_argument, nullptr, 'o'}});
-    uint64_t given_flags = 0;
-    bool flags_given = false;
-    uint32_t align = 1;
-    const char* out = nullptr;
-    int c, index = 0;
-    while ((c = getopt_long(argc, argv, "b:o:", opts.data(), &index)) != -1) {
-        switch (c) {
-            case kOptImage:
-                fip_assign_action(*run.records[static_cast<size_t>(index)], FipAction::pack, optarg);
-                break;
-            case kOptPlatTocFlags:
-                given_flags |= fip_parse_plat_toc_flags(optarg);
-                flags_given = true;
-                break;
-            case kOptAlign:
-                align = fip_parse_align(optarg);
-                break;
-            case 'b':
-                mark_blob(run, optarg, FipAction::pack, fip_usage_update);
-                break;
-            case 'o':
-                out = optarg;
-                break;
-            default:
-                fip_usage_update();
-        }
-    }
-    if (optind >= argc) fip_usage_update();
-    const char* input = argv[optind];
-
+    FipCommandOptions o = parse_command(run, argc, argv,
+                                        {FipAction::pack, required_argument, "b:o:", true, false, fip_usage_update},
+                                        {{"plat-toc-flags", required_argument, nullptr, kOptPlatTocFlags},
+                                         {"align", required_argument, nullptr, kOptAlign},
+                                         {"blob", required_argument, nullptr, 'b'},
+                                         {"out", required_argument, nullptr, 'o'}});
     uint64_t toc_flags = 0;
-    if (access(input, F_OK) == 0) {
-        toc_flags = fip_read_package(run, input).flags;
-        if (flags_given) toc_flags &= ~(uint64_t{0xFFFF} << kFipPlatTocFlagsShift);
+    if (access(o.package, F_OK) == 0) {
+        toc_flags = fip_read_package(run, o.package).flags;
+        if (o.flags_given) toc_flags &= ~(uint64_t{0xFFFF} << kFipPlatTocFlagsShift);
     }
-    toc_flags |= given_flags;
+    toc_flags |= o.toc_flags;
     fip_load_images(run);
     // "--out" follows the caller's descriptor convention; the input itself is a path.
-    fip_write_package(run, out ? FipOutput{out, false} : FipOutput{input, true}, toc_flags, align);
+    fip_write_package(run, o.out ? FipOutput{o.out, false} : FipOutput{o.package, true}, toc_flags, o.align);
     return 0;
 }
 
 int fip_run_unpack(FipRun& run, int argc, char** argv) {
-    if (argc < 2) fip_usage_unpack();
-    std::vector<option> opts = long_options(run, required_argument,
-                                            {{"blob", required_argument, nullptr, 'b'},
-                                             {"force", no_argument, nullptr, 'f'},
-                                             {"out", required_argument, nullptr, 'o'}});
-    bool force = false;
-    const char* outdir = nullptr;
-    int c, index = 0;
-    while ((c = getopt_long(argc, argv, "b:fo:", opts.data(), &index)) != -1) {
-        switch (c) {
-            case kOptImage:
-                fip_assign_action(*run.records[static_cast<size_t>(index)], FipAction::unpack, optarg);
-                break;
-            case 'b':
-                mark_blob(run, optarg, FipAction::unpack, fip_usage_unpack);
-                break;
-            case 'f':
-                force = true;
-                break;
-            case 'o':
-                outdir = optarg;
-                break;
-            default:
-                fip_usage_unpack();
-        }
-    }
-    if (optind >= argc) fip_usage_unpack();
-    const char* package = argv[optind];
-
+    FipCommandOptions o = parse_command(run, argc, argv,
+                                        {FipAction::unpack, required_argument, "b:fo:", true, false, fip_usage_unpack},
+                                        {{"blob", required_argument, nullptr, 'b'},
+                                         {"force", no_argument, nullptr, 'f'},
+                                         {"out", required_argument, nullptr, 'o'}});
     // Descriptors that exist now were named by options; reading adds blobs behind them.
     const size_t option_records = run.records.size();
     bool unpack_all = true;
     for (const auto& rec : run.records)
         if (rec->action == FipAction::unpack) unpack_all = false;
 
-    fip_read_package(run, package);
+    fip_read_package(run, o.package);
 
     // The output directory is opened, not entered: the process's current
     // directory is shared with the engine's other threads.
     UniqueFd dir;
     int dirfd = AT_FDCWD;
-    if (outdir) {
-        dir.reset(open(outdir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (!dir.valid()) fip_fail_errno("chdir %s", outdir);
+    if (o.out) {
+        dir.reset(open(o.out, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!dir.valid()) fip_fail_errno("chdir %s", o.out);
         dirfd = dir.get();
     }
 
@@ -244,12 +223,12 @@ int fip_run_unpack(FipRun& run, int argc, char** argv) {
         const FipImageRecord& rec = *run.records[i];
         bool named = i < option_records && rec.action == FipAction::unpack;
         if (!rec.image) {
-            if (named) fip_warn("%s does not exist in %s", fip_record_label(rec), package);
+            if (named) fip_warn("%s does not exist in %s", fip_record_label(rec), o.package);
             continue;
         }
         if (!unpack_all && !named) continue;
         std::string file = rec.has_argument ? rec.argument : rec.option + ".bin";
-        if (!force && faccessat(dirfd, file.c_str(), F_OK, 0) == 0) {
+        if (!o.force && faccessat(dirfd, file.c_str(), F_OK, 0) == 0) {
             fip_warn("File %s already exists, use --force to overwrite it", file.c_str());
             continue;
         }
@@ -260,56 +239,26 @@ int fip_run_unpack(FipRun& run, int argc, char** argv) {
 }
 
 int fip_run_remove(FipRun& run, int argc, char** argv) {
-    if (argc < 2) fip_usage_remove();
-    std::vector<option> opts = long_options(run, no_argument,
-                                            {{"align", required_argument, nullptr, kOptAlign},
-                                             {"blob", required_argument, nullptr, 'b'},
-                                             {"force", no_argument, nullptr, 'f'},
-                                             {"out", required_argument, nullptr, 'o'}});
-    uint32_t align = 1;
-    bool force = false;
-    const char* out = nullptr;
-    int c, index = 0;
-    while ((c = getopt_long(argc, argv, "b:fo:", opts.data(), &index)) != -1) {
-        switch (c) {
-            case kOptImage:
-                fip_assign_action(*run.records[static_cast<size_t>(index)], FipAction::remove, nullptr);
-                break;
-            case kOptAlign:
-                align = fip_parse_align(optarg);
-                break;
-            case 'b': {
-                FipBlobValue blob = fip_parse_blob(optarg);
-                if (!blob.has_uuid || fip_uuid_is_zero(blob.uuid)) fip_usage_remove();
-                fip_assign_action(record_for_blob(run, blob.uuid), FipAction::remove, nullptr);
-                break;
-            }
-            case 'f':
-                force = true;
-                break;
-            case 'o':
-                out = optarg;
-                break;
-            default:
-                fip_usage_remove();
-        }
-    }
-    if (optind >= argc) fip_usage_remove();
-    const char* package = argv[optind];
-    if (out && !force && output_fd_holds_data(out))
-        fip_fail("File %s already exists, use --force to overwrite it", out);
+    FipCommandOptions o = parse_command(run, argc, argv,
+                                        {FipAction::remove, no_argument, "b:fo:", false, false, fip_usage_remove},
+                                        {{"align", required_argument, nullptr, kOptAlign},
+                                         {"blob", required_argument, nullptr, 'b'},
+                                         {"force", no_argument, nullptr, 'f'},
+                                         {"out", required_argument, nullptr, 'o'}});
+    if (o.out && !o.force && output_fd_holds_data(o.out))
+        fip_fail("File %s already exists, use --force to overwrite it", o.out);
 
-    FipTocHeader header = fip_read_package(run, package);
+    FipTocHeader header = fip_read_package(run, o.package);
     for (auto& rec : run.records) {
         if (rec->action != FipAction::remove) continue;
         if (rec->image) {
             fip_debug("Removing %s", fip_record_label(*rec));
             rec->image.reset();
         } else {
-            fip_warn("%s does not exist in %s", fip_record_label(*rec), package);
+            fip_warn("%s does not exist in %s", fip_record_label(*rec), o.package);
         }
     }
-    fip_write_package(run, out ? FipOutput{out, false} : FipOutput{package, true}, header.flags, align);
+    fip_write_package(run, o.out ? FipOutput{o.out, false} : FipOutput{o.package, true}, header.flags, o.align);
     return 0;
 }
 
