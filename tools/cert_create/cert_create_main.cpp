@@ -50,19 +50,15 @@ int null_object(int line) {
 }
 #define NULL_OBJECT() null_object(__LINE__)
 
-int parse_key_alg(const char* s) {
-    static const char* const names[] = {"rsa", "rsa_1_5", "ecdsa"};
-    for (int i = 0; i < 3; ++i)
-        if (strcmp(s, names[i]) == 0) return i;
+// Index of `s` in `names`, compared exactly; -1 when absent.
+template <size_t N>
+int name_index(const char* s, const char* const (&names)[N]) {
+    for (size_t i = 0; i < N; ++i)
+        if (strcmp(s, names[i]) == 0) return static_cast<int>(i);
     return -1;
 }
-
-int parse_hash_alg(const char* s) {
-    static const char* const names[] = {"sha256", "sha384", "sha512"};
-    for (int i = 0; i < 3; ++i)
-        if (strcmp(s, names[i]) == 0) return i;
-    return -1;
-}
+const char* const kKeyAlgNames[] = {"rsa", "rsa_1_5", "ecdsa"};
+const char* const kHashAlgNames[] = {"sha256", "sha384", "sha512"};
 
 bool register_options(CmdOptRegistry& opts) {
     struct Common {
@@ -110,14 +106,14 @@ int parse_options(int argc, char** argv, const CmdOptRegistry& opts, CertRun& ru
         if (c == -1) return -1;
         switch (c) {
         case 'a':
-            run.key_alg = parse_key_alg(optarg);
+            run.key_alg = name_index(optarg, kKeyAlgNames);
             if (run.key_alg < 0) {
                 printf("ERROR:   Invalid key algorithm '%s'\n", optarg);
                 return 1;
             }
             break;
         case 's':
-            run.hash_alg = parse_hash_alg(optarg);
+            run.hash_alg = name_index(optarg, kHashAlgNames);
             if (run.hash_alg < 0) {
                 printf("ERROR:   Invalid hash algorithm '%s'\n", optarg);
                 return 1;

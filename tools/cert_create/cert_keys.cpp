@@ -25,27 +25,24 @@ KeyLoad key_read_pem(const std::optional<std::string>& path, PkeyPtr& key) {
 }
 
 namespace {
-bool key_generate_rsa(PkeyPtr& key) {
-    EVP_PKEY* k = EVP_RSA_gen(2048);  // public exponent 65537
-    if (!k) {
+bool adopt_generated(EVP_PKEY* generated, const char* failure, PkeyPtr& key) {
+    if (!generated) {
         ERR_clear_error();
-        printf("Cannot generate RSA key\n");
+        printf("%s", failure);
         return false;
     }
-    key.reset(k);
+    key.reset(generated);
     return true;
+}
+
+bool key_generate_rsa(PkeyPtr& key) {
+    // 2048 bits, public exponent 65537.
+    return adopt_generated(EVP_RSA_gen(2048), "Cannot generate RSA key\n", key);
 }
 
 bool key_generate_ecdsa(PkeyPtr& key) {
     // Encoded by the curve's name, without explicit parameters.
-    EVP_PKEY* k = EVP_EC_gen("prime256v1");
-    if (!k) {
-        ERR_clear_error();
-        printf("Cannot generate EC key\n");
-        return false;
-    }
-    key.reset(k);
-    return true;
+    return adopt_generated(EVP_EC_gen("prime256v1"), "Cannot generate EC key\n", key);
 }
 }  // namespace
 
