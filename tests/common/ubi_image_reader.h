@@ -4,17 +4,17 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include <gtest/gtest.h>
 
-#include "json_expect.h"
+#include <json/json.h>
 
-// The image held by our open descriptor `fd` (read whole through /proc,
-// whatever its position), as the reader's JSON; null when it failed.
-inline Json::Value read_ubi_image(int fd, int peb_size) {
-    std::string cmd = std::string("python3 '") + KELVO_SOURCE_DIR + "/tests/tools/ubi_image.py' /proc/" +
-                      std::to_string(getpid()) + "/fd/" + std::to_string(fd) + " " + std::to_string(peb_size);
+// The image in the file at `path`, as the reader's JSON; null when it failed.
+inline Json::Value read_ubi_image_file(const std::string& path, int peb_size) {
+    std::string cmd = std::string("python3 '") + KELVO_SOURCE_DIR + "/tests/tools/ubi_image.py' '" + path + "' " +
+                      std::to_string(peb_size);
     FILE* pipe = popen(cmd.c_str(), "r");
     if (!pipe) return Json::Value();
     std::string text;
@@ -23,5 +23,16 @@ inline Json::Value read_ubi_image(int fd, int peb_size) {
     int status = pclose(pipe);
     EXPECT_EQ(status, 0) << "ubi_image.py failed";
     if (status != 0) return Json::Value();
-    return test_json::parse(text);
+    Json::Value v;
+    Json::CharReaderBuilder builder;
+    std::string error;
+    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    EXPECT_TRUE(reader->parse(text.data(), text.data() + text.size(), &v, &error)) << error;
+    return v;
+}
+
+// The image held by our open descriptor `fd`, read whole through /proc
+// whatever its position.
+inline Json::Value read_ubi_image(int fd, int peb_size) {
+    return read_ubi_image_file("/proc/" + std::to_string(getpid()) + "/fd/" + std::to_string(fd), peb_size);
 }
