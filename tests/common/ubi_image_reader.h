@@ -36,3 +36,12 @@ inline Json::Value read_ubi_image_file(const std::string& path, int peb_size) {
 inline Json::Value read_ubi_image(int fd, int peb_size) {
     return read_ubi_image_file("/proc/" + std::to_string(getpid()) + "/fd/" + std::to_string(fd), peb_size);
 }
+
+// Every block of `image` has valid headers and the data offset of the flash.
+inline void expect_ubi_blocks(const Json::Value& image, size_t blocks, int data_offset) {
+    ASSERT_EQ(image["blocks"].size(), blocks);
+    for (const Json::Value& b : image["blocks"]) {
+        EXPECT_TRUE(b["ec"]["crc_ok"].asBool() && b["vid"]["crc_ok"].asBool());
+        EXPECT_EQ(b["ec"]["data_offset"].asInt(), data_offset);
+    }
+}

@@ -416,11 +416,8 @@ TEST(ReleaseHost, UbiImageOnTheSecondFlash) {
     std::string path = root + "/sys.ubi";
     write_file(path, ubi);
     Json::Value image = read_ubi_image_file(path, peb);
-    ASSERT_EQ(image["blocks"].size(), 5u);
-    for (const Json::Value& b : image["blocks"]) {
-        EXPECT_TRUE(b["ec"]["crc_ok"].asBool() && b["vid"]["crc_ok"].asBool());
-        EXPECT_EQ(b["ec"]["data_offset"].asInt(), 4096);
-    }
+    expect_ubi_blocks(image, 5u, 4096);
+    if (HasFatalFailure()) return;
     const Json::Value& records = image["blocks"][0]["records"];
     ASSERT_EQ(records.size(), 2u);
     EXPECT_EQ(records[0]["name"].asString(), "rootfs");

@@ -82,11 +82,8 @@ TEST_F(UbiImage, VolumesInListOrderOnTheFlashOfThePartition) {
     const Json::Value& entry = *release_find_image(release, "sys");
     EXPECT_EQ(entry["size"].asUInt64(), 4u * peb);
     Json::Value image = read_ubi_image(entry["fd"].asInt(), peb);
-    ASSERT_EQ(image["blocks"].size(), 4u);
-    for (const Json::Value& b : image["blocks"]) {
-        EXPECT_TRUE(b["ec"]["crc_ok"].asBool() && b["vid"]["crc_ok"].asBool());
-        EXPECT_EQ(b["ec"]["data_offset"].asInt(), 4096);
-    }
+    expect_ubi_blocks(image, 4u, 4096);
+    if (HasFatalFailure()) return;
     const Json::Value& records = image["blocks"][0]["records"];
     ASSERT_EQ(records.size(), 2u);
     EXPECT_EQ(records[0]["name"].asString(), "rootfs");

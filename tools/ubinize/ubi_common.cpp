@@ -102,6 +102,21 @@ void ubi_print_size(long long bytes, bool bracket) {
     if (bracket) printf(")");
 }
 
+bool ubi_write_all(int fd, const void* data, size_t size) {
+    const char* p = static_cast<const char*>(data);
+    while (size > 0) {
+        ssize_t n = write(fd, p, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n == 0) errno = EIO;
+            return false;
+        }
+        p += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
 void ubi_seed_random() {
     struct timeval tv;
     if (gettimeofday(&tv, nullptr) != 0) return;

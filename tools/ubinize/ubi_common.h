@@ -1,6 +1,7 @@
 // Messages and number parsing shared by ubinize and its block layer.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 // "<prog>: error!: ..." on standard error.
@@ -23,6 +24,10 @@ long long ubi_parse_size(const char* text);
 // "<n> bytes", followed by the value in the largest fitting binary unit with
 // one decimal, in brackets when `bracket` is set.
 void ubi_print_size(long long bytes, bool bracket);
+
+// Writes all `size` bytes to `fd` at its position; false (errno set) when
+// a write fails or stops short.
+bool ubi_write_all(int fd, const void* data, size_t size);
 
 // Seeds the C library's generator from the time of day and the process id.
 void ubi_seed_random();

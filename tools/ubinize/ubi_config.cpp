@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "tools/common/tool_invocation.h"
+#include "tools/ubinize/ubi_common.h"
 
 namespace {
 
@@ -53,24 +54,13 @@ struct ReportScope {
     ReportScope& operator=(const ReportScope&) = delete;
 };
 
-bool write_all(int fd, const char* data, size_t size) {
-    while (size > 0) {
-        ssize_t n = write(fd, data, size);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
 UniqueFd copy_to_memory_file(FILE* in) {
     UniqueFd copy(memfd_create("ubinize-config", MFD_CLOEXEC));
     if (!copy.valid()) return copy;
     char buffer[4096];
     size_t n;
     while ((n = fread(buffer, 1, sizeof buffer, in)) > 0)
-        if (!write_all(copy.get(), buffer, n)) return UniqueFd();
+        if (!ubi_write_all(copy.get(), buffer, n)) return UniqueFd();
     if (ferror(in)) return UniqueFd();
     return copy;
 }

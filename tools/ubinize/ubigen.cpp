@@ -58,20 +58,6 @@ bool volume_fits(const UbiGeometry& geo, const UbiVolumeSpec& vol) {
     return true;
 }
 
-bool write_all(int fd, const uint8_t* data, size_t size) {
-    while (size > 0) {
-        ssize_t n = write(fd, data, size);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            if (n == 0) errno = EIO;
-            return false;
-        }
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
 std::unique_ptr<uint8_t[]> allocate(size_t size) { return std::unique_ptr<uint8_t[]>(new (std::nothrow) uint8_t[size]); }
 
 }  // namespace
@@ -188,7 +174,7 @@ int ubigen_emit_volume_blocks(const UbiGeometry& geo, const UbiVolumeSpec& vol, 
         ubigen_make_volume_header(geo, vol, block.get() + geo.vid_hdr_offset, lnum, input.get(), len);
         memcpy(block.get() + geo.data_offset, input.get(), static_cast<size_t>(len));
         memset(block.get() + geo.data_offset + len, 0xFF, static_cast<size_t>(geo.peb_size - geo.data_offset - len));
-        if (!write_all(out, block.get(), static_cast<size_t>(geo.peb_size))) {
+        if (!ubi_write_all(out, block.get(), static_cast<size_t>(geo.peb_size))) {
             ubi_sys_errmsg(kProg, "cannot write %d bytes to the output file\n", geo.peb_size);
             return -1;
         }
@@ -229,7 +215,7 @@ int ubigen_emit_layout_blocks(const UbiGeometry& geo, int peb0, int peb1, long l
         }
         ubigen_make_block_header(geo, block.get(), ecs[lnum]);
         ubigen_make_volume_header(geo, layout, block.get() + geo.vid_hdr_offset, lnum, nullptr, 0);
-        if (!write_all(out, block.get(), static_cast<size_t>(geo.peb_size))) {
+        if (!ubi_write_all(out, block.get(), static_cast<size_t>(geo.peb_size))) {
             ubi_sys_errmsg(kProg, "cannot write %d bytes\n", geo.peb_size);
             return -1;
         }

@@ -96,10 +96,14 @@ struct OptionsOutcome {
 
 bool is_power_of_2(int v) { return v > 0 && (v & (v - 1)) == 0; }
 
-int signed_number(const char* text) {
+// A number option that must not be negative; false after its message.
+bool non_negative(const char* text, const char* what, int& out) {
     uint32_t v;
     ubi_parse_number(kProg, text, v);
-    return static_cast<int>(v);
+    out = static_cast<int>(v);
+    if (out >= 0) return true;
+    ubi_errmsg(kProg, "bad %s: \"%s\"\n", what, text);
+    return false;
 }
 
 OptionsOutcome parse_options(UbinizeArgs& args, int argc, char** argv) {
@@ -151,25 +155,13 @@ OptionsOutcome parse_options(UbinizeArgs& args, int argc, char** argv) {
             }
             break;
         case 'O':
-            args.vid_hdr_offset = signed_number(optarg);
-            if (args.vid_hdr_offset < 0) {
-                ubi_errmsg(kProg, "bad VID header offset: \"%s\"\n", optarg);
-                return {false, -1};
-            }
+            if (!non_negative(optarg, "VID header offset", args.vid_hdr_offset)) return {false, -1};
             break;
         case 'e':
-            args.erase_counter = signed_number(optarg);
-            if (args.erase_counter < 0) {
-                ubi_errmsg(kProg, "bad erase counter value: \"%s\"\n", optarg);
-                return {false, -1};
-            }
+            if (!non_negative(optarg, "erase counter value", args.erase_counter)) return {false, -1};
             break;
         case 'x':
-            args.ubi_version = signed_number(optarg);
-            if (args.ubi_version < 0) {
-                ubi_errmsg(kProg, "bad UBI version: \"%s\"\n", optarg);
-                return {false, -1};
-            }
+            if (!non_negative(optarg, "UBI version", args.ubi_version)) return {false, -1};
             break;
         case 'Q': {
             uint32_t seq;
