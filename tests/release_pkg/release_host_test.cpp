@@ -10,6 +10,7 @@
 #include "engine_host.h"
 #include "package_reader.h"
 #include "test_util.h"
+#include "ubi_image_reader.h"
 
 namespace {
 
@@ -463,6 +464,82 @@ TEST(ReleaseHost, ExampleMinimal) {
     EXPECT_EQ(flash_end, rows[1].size);  // the auto-sized partition fills the flash
     EXPECT_EQ(download[1]["value"].asUInt64(), weight_sum(download));
     unlink(out.c_str());
+}
+
+// A UBI image of two volumes for a partition on the second of two flashes.
+TEST(ReleaseHost, UbiImageOnTheSecondFlash) {
+    std::string root = testing::TempDir() + "ubi_config_" + std::to_string(getpid());
+    write_file(root + "/config/flash/nor.json", R"({"name": "nor-1m", "type": "nor", "erasedValue": "0xFF",
+        "pebSize": "64KiB", "minIoSize": 512, "flashSize": "1MiB",
+        "devices": [{"name": "nor", "vendorId": "0x20", "deviceId": "0x18"}]})");
+    write_file(root + "/config/flash/nand.json", R"({"name": "nand-8m", "type": "nand", "erasedValue": "0xFF",
+        "pebSize": "128KiB", "minIoSize": "2048", "flashSize": "8MiB",
+        "devices": [{"name": "chip", "vendorId": "0x2C", "deviceId": "0xDA"}]})");
+    write_file(root + "/config/partition/layout.json", R"({"name": "l", "partitions": [
+        {"name": "nor0", "format": "flash", "partitions": [
+          {"name": "ptable", "format": "raw", "size": "64KiB"},
+          {"name": "finf", "format": "raw", "size": "64KiB"}]},
+        {"name": "nand0", "format": "flash", "partitions": [
+          {"name": "sys", "format": "ubi", "size": "4MiB"},
+          {"name": "data", "format": "raw", "size": "-1"}]}]})");
+    write_file(root + "/config/product/p.json", R"({"name": "p1", "template": "t", "version": "1.0",
+        "version-bootrom": "B1", "keyAlg": "rsa", "layout": "l",
+        "flashes": [{"name": "nor0", "flash": "nor-1m"}, {"name": "nand0", "flash": "nand-8m"}]})");
+    write_file(root + "/config/security/rsa.json", R"({"keyAlg": "rsa", "keys": [], "rootPkHash": "hash.bin"})");
+    write_file(root + "/config/security/key/hash.bin", pattern(32, 'h'));
+    write_file(root + "/config/template/t.json", R"({"name": "t", "values": {},
+      "images": [
+        {"name": "partition", "image": "partition.bin", "io": "out", "format": "aptb"},
+        {"name": "finf", "image": "finf.img", "io": "out", "format": "finf"},
+        {"name": "sys", "image": "sys.ubi", "io": "out", "format": "ubi",
+         "ubi": [{"image": "rootfs", "volume": "rootfs", "type": "dynamic"},
+                 {"image": "appdata", "volume": "app", "type": "static"}]},
+        {"name": "rootfs", "image": "rootfs.img", "io": "in"},
+        {"name": "appdata", "image": "app.img", "io": "in"}],
+      "commands": [
+        {"command": "partition", "type": "image", "name": "partition", "group": "1"},
+        {"command": "flash", "type": "image", "name": "partition", "partition": "ptable", "group": "2"},
+        {"command": "flash", "type": "image", "name": "finf", "partition": "finf", "group": "2"},
+        {"command": "flash", "type": "image", "name": "sys", "partition": "sys", "group": "2"},
+        {"command": "reboot", "group": "3"}]})");
+    write_file(root + "/images/rootfs.img", pattern(200000, 'r'));
+    write_file(root + "/images/app.img", pattern(7000, 'p'));
+
+    std::string out = root + "/ubi.zip";
+    Json::Value request;
+    request["path"] = root;
+    request["product"] = "p1";
+    request["output"] = out;
+    Json::Value done = generate(request);
+    ASSERT_FALSE(done.isMember("error")) << json_text(done);
+    std::string all;
+    for (auto& l : EngineHost::instance().logs()) all += l + (l.empty() || l.back() != '\n' ? "\n" : "");
+    EXPECT_NE(all.find("  Generating ubi image \"sys.ubi\" with id \"sys\" ...\n"
+                       "    Opening image \"rootfs\" from \""),
+              std::string::npos)
+        << all;
+
+    PackageEntries z;
+    expect_package(out, {"partition.bin", "finf.img", "sys.ubi", "download.json", "fota.json"}, z);
+    const std::string& ubi = z.files["sys.ubi"];
+    const int peb = 131072, leb = peb - 4096;
+    ASSERT_EQ(ubi.size(), 5u * peb);  // layout, two blocks of rootfs, one of app
+    std::string path = root + "/sys.ubi";
+    write_file(path, ubi);
+    Json::Value image = read_ubi_image_file(path, peb);
+    expect_ubi_blocks(image, 5u, 4096);
+    if (HasFatalFailure()) return;
+    const Json::Value& records = image["blocks"][0]["records"];
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0]["name"].asString(), "rootfs");
+    EXPECT_EQ(records[0]["reserved_pebs"].asInt(), 2);
+    EXPECT_EQ(records[1]["name"].asString(), "app");
+    EXPECT_EQ(records[1]["vol_type"].asInt(), 2);
+    EXPECT_EQ(image["blocks"][4]["vid"]["data_size"].asInt(), 7000);
+    EXPECT_TRUE(image["blocks"][4]["data_crc_ok"].asBool());
+    EXPECT_TRUE(ubi.substr(2 * peb + 4096, size_t(leb)) + ubi.substr(3 * peb + 4096, size_t(200000 - leb)) ==
+                pattern(200000, 'r'));
+    EXPECT_EQ(system(("rm -rf '" + root + "'").c_str()), 0);
 }
 
 }  // namespace
