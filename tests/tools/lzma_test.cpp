@@ -48,23 +48,23 @@ private:
     std::string path_;
 };
 
-int run(std::vector<std::string> args) {
+// A shell-like argument vector over `args`, which must outlive it.
+std::vector<char*> argv_of(std::vector<std::string>& args) {
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(&a[0]);
     argv.push_back(nullptr);
-    return lzma_main(int(args.size()), argv.data());
+    return argv;
 }
+
+int run(std::vector<std::string> args) { return lzma_main(int(args.size()), argv_of(args).data()); }
 
 struct Outcome {
     int rc;
     std::string text;
 };
 Outcome run_text(std::vector<std::string> args) {
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(&a[0]);
-    argv.push_back(nullptr);
     char text[kLzmaResultTextSize] = {};
-    int rc = lzma_tool_main(int(args.size()), argv.data(), text, sizeof text);
+    int rc = lzma_tool_main(int(args.size()), argv_of(args).data(), text, sizeof text);
     return {rc, text};
 }
 

@@ -1,4 +1,5 @@
 #include <cstring>
+#include <new>
 
 #include "tools/common/tool_invocation.h"
 #include "tools/lzma/lzma_tool.h"
@@ -42,7 +43,12 @@ int lzma_tool_main(int argc, char** argv, char* text, size_t size) {
     ToolFile out = tool_open_fd(argv[3], "wb+");
     if (!out) return fail(text, size, "Can not open output file");
 
-    SRes res = encode ? lzma_encode_file(in.get(), out.get()) : lzma_decode_file(in.get(), out.get());
+    SRes res;
+    try {
+        res = encode ? lzma_encode_file(in.get(), out.get()) : lzma_decode_file(in.get(), out.get());
+    } catch (const std::bad_alloc&) {
+        res = SZ_ERROR_MEM;  // the decoder's buffers
+    }
     // Buffered bytes go out at the close: a failed close has lost output.
     if (fclose(out.release()) != 0 && res == SZ_OK) res = SZ_ERROR_WRITE;
     in.reset();
