@@ -4,4 +4,3 @@
 
 void fip_compute_member_offsets(Json::Value&, Json::Value&, const std::string&) {}
 int image_generate_fip(Json::Value&, Json::Value&, int, int) { return -1; }
-int image_generate_lzma(Json::Value&, Json::Value&, int, int) { return -1; }
