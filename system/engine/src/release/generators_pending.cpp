@@ -2,8 +2,6 @@
 // reports the image as failed.
 #include "release/generators.h"
 
-void fip_compute_member_offsets(Json::Value&, Json::Value&, const std::string&) {}
-int image_generate_fip(Json::Value&, Json::Value&, int, int) { return -1; }
 int image_generate_ubi(Json::Value&, const std::string&, Json::Value&, int, int) { return -1; }
 int image_generate_lzma(Json::Value&, Json::Value&, int, int) { return -1; }
 int image_generate_rd(Json::Value&, int, int) { return -1; }
