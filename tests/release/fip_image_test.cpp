@@ -1,11 +1,20 @@
 // Firmware image packages: member offsets of certificate-only packages, and
 // packages made by the in-process certificate generator and packer.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <algorithm>
+#include <map>
+#include <sstream>
+
 #include <gtest/gtest.h>
 
 #include "json_expect.h"
 
 #include "config_fixture.h"
 #include "release/generators.h"
+#include "platform/unique_fd.h"
 #include "release/image_factory.h"
 
 namespace {
@@ -76,6 +85,127 @@ TEST(FipOffsets, UnreadableStartsLeaveNoOffsetAndFailThePackage) {
     EXPECT_EQ(captured_stdout([&] { fip_compute_member_offsets(entry, release, "fwcerts"); }),
               "error: partitions are not laid out when computing the offsets of a certificate-only package.\n");
     EXPECT_FALSE(entry["fip"]["images"][0].isMember("offset"));
+}
+
+std::string run(const std::string& command) {
+    std::string out;
+    FILE* p = popen(command.c_str(), "r");
+    if (!p) return out;
+    char buf[512];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    pclose(p);
+    return out;
+}
+
+std::string read_fd(int fd) {
+    std::string data;
+    char buf[4096];
+    ssize_t n;
+    for (off_t at = 0; (n = pread(fd, buf, sizeof buf, at)) > 0; at += n) data.append(buf, size_t(n));
+    return data;
+}
+
+// Two members of the trusted-boot chain, signed with a key set whose key
+// files do not exist yet.
+class FipGeneration : public testing::Test {
+protected:
+    TempTree tree;
+    Json::Value release;
+    void SetUp() override {
+        tree.write("images/bl2.bin", std::string(1000, '2'));
+        tree.write("images/bl31.bin", std::string(3001, '3'));
+        release = parse(R"({
+          "security": {"keyAlg": "rsa", "hashAlg": "sha256"},
+          "images": [{"name": "bl2", "io": "in", "image": "bl2.bin"},
+                     {"name": "bl31", "io": "in", "image": "bl31.bin"}]})");
+        release["images"][0]["path"] = tree.root() + "/images/bl2.bin";
+        release["images"][1]["path"] = tree.root() + "/images/bl31.bin";
+        for (const char* key : {"rot-key", "trusted-world-key", "non-trusted-world-key", "soc-fw-key"}) {
+            Json::Value k;
+            k["option"] = std::string("--") + key;
+            k["param"] = tree.root() + "/" + key + ".pem";
+            release["security"]["keys"].append(k);
+        }
+    }
+    void TearDown() override { release_close_images(release); }
+
+    // The package's entries as an independent reader sees them: uuid -> payload.
+    std::map<std::string, std::string> entries(const std::string& package) {
+        std::string path = tree.root() + "/package.fip";
+        tree.write("package.fip", package);
+        std::istringstream listing(run("python3 " KELVO_SOURCE_DIR "/tests/tools/fip_parse.py '" + path + "'"));
+        std::map<std::string, std::string> out;
+        std::string word, uuid;
+        uint64_t offset, size, flags;
+        while (listing >> word)
+            if (word == "entry" && listing >> uuid >> offset >> size >> flags) out[uuid] = package.substr(offset, size);
+        return out;
+    }
+
+    std::string subject(const std::string& der) {
+        tree.write("cert.der", der);
+        return run("openssl x509 -inform DER -noout -subject -in '" + tree.root() + "/cert.der'");
+    }
+};
+
+TEST_F(FipGeneration, MembersAndTheirChainOfTrustArePacked) {
+    Json::Value fip = parse(R"({"images": [{"image": "bl31", "id": "BL31_IMAGE_ID"},
+                                          {"image": "bl2", "id": "BL2_IMAGE_ID"}]})");
+    UniqueFd out(release_open_scratch_fd());
+    ASSERT_TRUE(out.valid());
+    // A shared member left anywhere is rewound before each tool reads it.
+    captured_stdout([&] { ASSERT_EQ(image_open_or_generate("bl31", release, 1), 0); });
+    lseek(release["images"][1]["fd"].asInt(), 77, SEEK_SET);
+    int rc = -2;
+    captured_stdout([&] { rc = image_generate_fip(fip, release, out.get(), 1); });
+    ASSERT_EQ(rc, 0);
+
+    auto toc = entries(read_fd(out.get()));
+    ASSERT_EQ(toc.size(), 6u);
+    EXPECT_EQ(toc["5FF9EC0B-4D22-3E4D-A544-C39D81C73F0A"], std::string(1000, '2'));
+    EXPECT_EQ(toc["47D4086D-4CFE-9846-9B95-2950CBBD5A00"], std::string(3001, '3'));
+    std::vector<std::string> subjects;
+    for (const auto& e : toc)
+        if (e.second[0] == 0x30) subjects.push_back(subject(e.second));
+    std::sort(subjects.begin(), subjects.end());
+    ASSERT_EQ(subjects.size(), 4u);
+    EXPECT_NE(subjects[0].find("SoC Firmware Content Certificate"), std::string::npos) << subjects[0];
+    EXPECT_NE(subjects[1].find("SoC Firmware Key Certificate"), std::string::npos) << subjects[1];
+    EXPECT_NE(subjects[2].find("Trusted Boot FW Certificate"), std::string::npos) << subjects[2];
+    EXPECT_NE(subjects[3].find("Trusted Key Certificate"), std::string::npos) << subjects[3];
+    // The missing keys were made and written back to the key set's files.
+    struct stat st;
+    for (const auto& k : release["security"]["keys"])
+        EXPECT_EQ(stat(k["param"].asCString(), &st), 0) << k["param"].asString();
+}
+
+TEST_F(FipGeneration, CertificateOnlyPackageRecordsOffsetsInsteadOfImages) {
+    Json::Value fip = parse(R"({"certOnly": true, "callBoot2": true,
+                               "images": [{"image": "bl2", "id": "BL2_IMAGE_ID", "offset": 262144}]})");
+    UniqueFd out(release_open_scratch_fd());
+    int rc = -2;
+    captured_stdout([&] { rc = image_generate_fip(fip, release, out.get(), 1); });
+    ASSERT_EQ(rc, 0);
+    std::string package = read_fd(out.get());
+    EXPECT_EQ(package.substr(8, 8), std::string("\0\0\0\0\1\0\0\0", 8));  // platform flag
+    std::string path = tree.root() + "/package.fip";
+    tree.write("package.fip", package);
+    std::string listing = run("python3 " KELVO_SOURCE_DIR "/tests/tools/fip_parse.py '" + path + "'");
+    EXPECT_NE(listing.find("entry 5FF9EC0B-4D22-3E4D-A544-C39D81C73F0A 262144 1000 "), std::string::npos)
+        << listing;
+    EXPECT_EQ(package.find(std::string(1000, '2')), std::string::npos);  // the image itself is not carried
+}
+
+TEST_F(FipGeneration, FailingCertificateGeneratorSkipsThePacker) {
+    release["security"]["keyAlg"] = "dsa";
+    Json::Value fip = parse(R"({"images": [{"image": "bl2", "id": "BL2_IMAGE_ID"}]})");
+    UniqueFd out(release_open_scratch_fd());
+    int rc = 0;
+    std::string printed = captured_stdout([&] { rc = image_generate_fip(fip, release, out.get(), 1); });
+    EXPECT_NE(rc, 0);
+    EXPECT_NE(printed.find("ERROR:   Invalid key algorithm 'dsa'"), std::string::npos) << printed;
+    EXPECT_EQ(read_fd(out.get()), "");
 }
 
 }  // namespace
