@@ -140,6 +140,13 @@ int Socket::Disconnect() {
     return result;
 }
 
+int disconnect_owned(std::unique_ptr<Socket>& socket) {
+    if (!socket) return 0;
+    const int result = socket->Disconnect();
+    socket.reset();
+    return result;
+}
+
 std::unique_ptr<Socket> Socket::AcceptPeer() { return nullptr; }
 
 bool Socket::WaitReadable(int timeoutMs) {

@@ -85,6 +85,9 @@ private:
     uint32_t peerSize_ = 0;
 };
 
+// Disconnects and drops a transport's socket; 0 when it has none.
+int disconnect_owned(std::unique_ptr<Socket>& socket);
+
 // Free functions on raw stack socket handles.
 int net_connect_client(const std::string& host, int port, int type);
 int net_release_socket(int handle);

@@ -92,10 +92,7 @@ int64_t TcpTransport::WriteAll(const uint8_t* data, uint32_t length) {
 }
 
 int TcpTransport::Disconnect() {
-    if (!socket_) return 0;
-    const int result = socket_->Disconnect();
-    socket_.reset();
-    return result;
+    return disconnect_owned(socket_);
 }
 
 std::unique_ptr<Transport> AdoptSocket(std::unique_ptr<Socket> socket, std::string* error) {
