@@ -141,6 +141,7 @@ TEST_F(StackTest, ConnectClientFailures) {
     // The thread's local port is taken by the first socket.
     EXPECT_EQ(Socket::ConnectClient(Socket::kUdp, kSelf, 5554, &error), nullptr);
     EXPECT_EQ(error, "Failed to connect to fe80::1:5554");
+    EXPECT_EQ(Socket::LastErrorText(), "Address already in use");
     EXPECT_EQ(Socket::ConnectClient(Socket::kUdp, "fe80::1%9", 5554, &error), nullptr);
     EXPECT_EQ(error, "Failed to connect to fe80::1%9:5554");
     EXPECT_EQ(Socket::ConnectClient(Socket::kUdp, "fe80::1%xx0", 5554, &error), nullptr);
@@ -171,6 +172,10 @@ TEST_F(StackTest, UdpSocketsExchangeDatagramsAndTimeOut) {
     EXPECT_EQ(client->ReceiveSome(buffer, 4, 2000), 4);
     EXPECT_FALSE(client->TimedOut());
     EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), 4), "OKAY");
+
+    // A time-out of 0 waits without limit: the receive itself blocks.
+    ASSERT_TRUE(device->SendBytes("DATA", 4));
+    EXPECT_EQ(client->ReceiveSome(buffer, sizeof(buffer), 0), 4);
 }
 
 TEST_F(StackTest, TcpTransportOverAcceptedStream) {

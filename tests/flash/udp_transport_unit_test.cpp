@@ -159,15 +159,20 @@ TEST_F(UdpTransportTest, PacketSizeIsClampedBetweenDeviceAndHost) {
         device.initReply = Be16Pair(c.version, c.deviceSize);
         auto transport = Open();
         ASSERT_NE(transport, nullptr) << error;
+        // Exactly one packet's worth, then one byte more.
         const Bytes data(c.payload + 1, 0x5a);
+        ASSERT_EQ(transport->WriteAll(data.data(), static_cast<uint32_t>(c.payload)),
+                  static_cast<int64_t>(c.payload));
         ASSERT_EQ(transport->WriteAll(data.data(), static_cast<uint32_t>(data.size())),
                   static_cast<int64_t>(data.size()));
         const auto sent = DataSent();
-        ASSERT_EQ(sent.size(), 2u);
+        ASSERT_EQ(sent.size(), 3u);
         EXPECT_EQ(sent[0].size(), 4 + c.payload);
-        EXPECT_EQ(sent[0][1], udp::kFlagContinuation);
-        EXPECT_EQ(sent[1].size(), 5u);
-        EXPECT_EQ(sent[1][1], 0);
+        EXPECT_EQ(sent[0][1], 0);
+        EXPECT_EQ(sent[1].size(), 4 + c.payload);
+        EXPECT_EQ(sent[1][1], udp::kFlagContinuation);
+        EXPECT_EQ(sent[2].size(), 5u);
+        EXPECT_EQ(sent[2][1], 0);
     }
 }
 
