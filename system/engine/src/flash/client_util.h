@@ -2,6 +2,9 @@
 // seconds, a checked string copy and an in-place trim.
 #pragma once
 
+#include <cstdarg>
+#include <string>
+
 // Thrown by fatal_error; caught by fatal_contain (and by the script runner's
 // thread body), so a fatal condition ends the current script, never the process.
 // Deliberately not a std::exception: generic handlers must not swallow it.
@@ -35,3 +38,7 @@ char* strdup_or_fatal(const char* text);
 
 // Skips leading white space and overwrites trailing white space with NULs.
 char* trim_in_place(char* text);
+
+// printf into a string of any length.
+std::string format_text(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string format_text_v(const char* format, va_list args);

@@ -41,3 +41,9 @@ std::string fastboot_last_error();
 
 // Replaces the calling thread's last error text (printf-style).
 void fastboot_set_error(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Where valid "PROG" percentages go, with the thread's connection identifier;
+// the engine's progress post unless replaced (tests). Returns the previous
+// sink; null restores the default.
+using FastbootProgressSink = void (*)(uint32_t connection, uint32_t percent);
+FastbootProgressSink fastboot_set_progress_sink(FastbootProgressSink sink);
