@@ -160,6 +160,14 @@ TEST_F(LinkHandshake, WakeHelloFallBackRunAndWakeAgainAfterSilence) {
 
     host_.download_stop();
     EXPECT_TRUE(host_.wait_event(3, 3000)) << "a link that is not running closes at once";
+    // The link left the list during the stop's walk: the closing step still
+    // ran once, after the walk.
+    host_.settle();
+    size_t stops = 0;
+    for (const auto& e : host_.events()) stops += e.number() == 3;
+    EXPECT_EQ(stops, 1u);
+    auto logs = host_.logs();
+    EXPECT_EQ(std::count(logs.begin(), logs.end(), "received all devices closed message.\n"), 1);
 }
 
 }  // namespace

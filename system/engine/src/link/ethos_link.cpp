@@ -91,10 +91,11 @@ std::string link_local_text(const uint8_t mac[6]) {
     return text;
 }
 
-void download_thread(SerialLink* link) {
+// The target is made on the loop thread: a hello arriving meanwhile may
+// rewrite the device address.
+void download_thread(SerialLink* link, std::string target) {
     int result = 1;
     try {
-        std::string target = (link->usb ? "usb:udp:" : "uart:udp:") + link_local_text(link->deviceMac);
         result = g_script_runner(target.c_str(), link->connectionId, link->hostPort);
     } catch (const std::exception& e) {
         fprintf(stderr, "download thread: %s\n", e.what());
@@ -110,7 +111,8 @@ void start_download(SerialLink* link) {
     link->stage = STAGE_RUNNING;
     link->closing = false;
     try {
-        link->downloadThread = std::thread(download_thread, link);
+        std::string target = (link->usb ? "usb:udp:" : "uart:udp:") + link_local_text(link->deviceMac);
+        link->downloadThread = std::thread(download_thread, link, std::move(target));
     } catch (const std::exception& e) {
         // No thread: the job ends at once as a failure.
         printf("cannot start the download thread: %s\n", e.what());
