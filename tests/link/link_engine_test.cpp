@@ -27,6 +27,7 @@ extern "C" {
 #include "device/serial_io.h"
 #include "kelvo.h"
 #include "link/ethos_link.h"
+#include "link/netif.h"
 #include "link/serial_link.h"
 #include "package_fixture.h"
 #include "sim_host.h"
@@ -358,6 +359,72 @@ TEST_F(LinkEngine, StopDuringADownloadEndsItWithNoResponseAndFailed) {
     EXPECT_EQ(run.replies, std::vector<std::string>{"no response"});
     EXPECT_TRUE(rec_.wait_status("FAILED"));
     stop_and_check_closed(true);
+}
+
+TEST_F(LinkEngine, StackTakesOnlyFramesForItsOwnOrAGroupAddressAndAllAreCaptured) {
+    ASSERT_EQ(kelvo_engine_init(), 0);
+    kelvo_engine_register_cb(&Recorder::on_event, &rec_);
+    std::string pkg = dir_ + "/pkg.zip";
+    ASSERT_TRUE(write_zip(pkg, sample_items()));
+    ASSERT_EQ(kelvo_download_init(("{\"path\": \"" + pkg + "\"}").c_str()), 0);
+    ASSERT_TRUE(rec_.wait_event(1));
+    ASSERT_EQ(kelvo_download_start(R"({"baudRate": 115200, "dumpEnable": true})"), 0);
+    ASSERT_TRUE(rec_.wait_event(2));
+
+    devsim::Mac host{};
+    netif_host_mac(host.data());
+    const devsim::Mac peer{0x02, 0x99, 0x88, 0x77, 0x66, 0x55};
+    int s = lwip_socket(AF_INET6, SOCK_DGRAM, 0);
+    ASSERT_GE(s, 0);
+    sockaddr_in6 local{};
+    local.sin6_family = AF_INET6;
+    local.sin6_port = htons(7777);
+    ASSERT_EQ(lwip_bind(s, reinterpret_cast<sockaddr*>(&local), sizeof local), 0);
+    timeval tv{0, 300000};
+    lwip_setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+
+    struct Case {
+        const char* what;
+        devsim::Mac dst;
+        bool taken;
+    } cases[] = {
+        {"own address", host, true},
+        {"all-nodes group", {0x33, 0x33, 0, 0, 0, 1}, true},
+        {"broadcast", {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, true},
+        {"IPv4 group range", {0x01, 0x00, 0x5E, 0x7F, 0, 1}, true},
+        {"beyond the IPv4 group range", {0x01, 0x00, 0x5E, 0x80, 0, 1}, false},
+        {"another unicast address", {0x02, 0x12, 0x34, 0x56, 0x78, 0x9A}, false},
+    };
+    for (const auto& c : cases) {
+        std::string text = c.what;
+        auto frame = devsim::build_udp(peer, c.dst, devsim::link_local_of(peer), devsim::link_local_of(host), 5554,
+                                       7777, reinterpret_cast<const uint8_t*>(text.data()), text.size());
+        frame[0] = c.dst[0];
+        on_loop<int>([&frame] {
+            ethos_deliver_ethernet(frame.data(), frame.size());
+            return 0;
+        });
+        char buf[256];
+        ssize_t n = lwip_recv(s, buf, sizeof buf, 0);
+        EXPECT_EQ(n > 0, c.taken) << c.what;
+        if (n > 0) {
+            EXPECT_EQ(std::string(buf, size_t(n)), text);
+        }
+    }
+    lwip_close(s);
+    ASSERT_EQ(kelvo_download_stop(), 0);
+    ASSERT_TRUE(rec_.wait_event(3));
+    // Delivery is off after the stop: nothing reaches the stack any more.
+    auto frame = devsim::build_udp(peer, host, devsim::link_local_of(peer), devsim::link_local_of(host), 5554, 7777,
+                                   reinterpret_cast<const uint8_t*>("late"), 4);
+    on_loop<int>([&frame] {
+        ethos_deliver_ethernet(frame.data(), frame.size());
+        return 0;
+    });
+
+    if (!has_tshark()) GTEST_SKIP() << "tshark not installed: capture not dissected";
+    auto udp = dissect("-Y udp.dstport==7777 -e eth.dst");
+    EXPECT_EQ(udp.size(), 6u) << "every received frame is captured, the filter comes after";
 }
 
 }  // namespace
