@@ -172,6 +172,14 @@ T on_loop(const std::function<T()>& fn) {
     return f.get();
 }
 
+// A frame from a link, as the loop thread hands it to the stack.
+void deliver(const std::vector<uint8_t>& frame) {
+    on_loop<int>([&frame] {
+        ethos_deliver_ethernet(frame.data(), frame.size());
+        return 0;
+    });
+}
+
 class LinkEngine : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -188,10 +196,8 @@ protected:
         if (system(cmd.c_str()) != 0) fprintf(stderr, "cannot remove %s\n", dir_.c_str());
     }
 
-    // Engine up, package opened, download started, the one device enabled.
-    void start(const std::vector<std::string>& simArgs) {
-        ASSERT_TRUE(sim_.start(simArgs, 1));
-        setenv("KELVO_VIRTUAL_PORTS", sim_.ports_dir().c_str(), 1);
+    // Engine up, package opened, download started with a capture.
+    void start_engine() {
         ASSERT_EQ(kelvo_engine_init(), 0);
         kelvo_engine_register_cb(&Recorder::on_event, &rec_);
         std::string pkg = dir_ + "/pkg.zip";
@@ -199,6 +205,15 @@ protected:
         ASSERT_EQ(kelvo_download_init(("{\"path\": \"" + pkg + "\"}").c_str()), 0);
         ASSERT_TRUE(rec_.wait_event(1));
         ASSERT_EQ(kelvo_download_start(R"({"baudRate": 115200, "dumpEnable": true})"), 0);
+        ASSERT_TRUE(rec_.wait_event(2));
+    }
+
+    // The engine started and the one simulated device enabled.
+    void start(const std::vector<std::string>& simArgs) {
+        ASSERT_TRUE(sim_.start(simArgs, 1));
+        setenv("KELVO_VIRTUAL_PORTS", sim_.ports_dir().c_str(), 1);
+        start_engine();
+        if (HasFatalFailure()) return;
         ASSERT_TRUE(rec_.wait_event(5));
         path_ = rec_.first_path();
         ASSERT_EQ(kelvo_download_enable_device(("{\"path\": \"" + path_ + "\"}").c_str()), 0);
@@ -362,14 +377,8 @@ TEST_F(LinkEngine, StopDuringADownloadEndsItWithNoResponseAndFailed) {
 }
 
 TEST_F(LinkEngine, StackTakesOnlyFramesForItsOwnOrAGroupAddressAndAllAreCaptured) {
-    ASSERT_EQ(kelvo_engine_init(), 0);
-    kelvo_engine_register_cb(&Recorder::on_event, &rec_);
-    std::string pkg = dir_ + "/pkg.zip";
-    ASSERT_TRUE(write_zip(pkg, sample_items()));
-    ASSERT_EQ(kelvo_download_init(("{\"path\": \"" + pkg + "\"}").c_str()), 0);
-    ASSERT_TRUE(rec_.wait_event(1));
-    ASSERT_EQ(kelvo_download_start(R"({"baudRate": 115200, "dumpEnable": true})"), 0);
-    ASSERT_TRUE(rec_.wait_event(2));
+    start_engine();
+    if (HasFatalFailure()) return;
 
     devsim::Mac host{};
     netif_host_mac(host.data());
@@ -400,10 +409,7 @@ TEST_F(LinkEngine, StackTakesOnlyFramesForItsOwnOrAGroupAddressAndAllAreCaptured
         auto frame = devsim::build_udp(peer, c.dst, devsim::link_local_of(peer), devsim::link_local_of(host), 5554,
                                        7777, reinterpret_cast<const uint8_t*>(text.data()), text.size());
         frame[0] = c.dst[0];
-        on_loop<int>([&frame] {
-            ethos_deliver_ethernet(frame.data(), frame.size());
-            return 0;
-        });
+        deliver(frame);
         char buf[256];
         ssize_t n = lwip_recv(s, buf, sizeof buf, 0);
         EXPECT_EQ(n > 0, c.taken) << c.what;
@@ -417,10 +423,7 @@ TEST_F(LinkEngine, StackTakesOnlyFramesForItsOwnOrAGroupAddressAndAllAreCaptured
     // Delivery is off after the stop: nothing reaches the stack any more.
     auto frame = devsim::build_udp(peer, host, devsim::link_local_of(peer), devsim::link_local_of(host), 5554, 7777,
                                    reinterpret_cast<const uint8_t*>("late"), 4);
-    on_loop<int>([&frame] {
-        ethos_deliver_ethernet(frame.data(), frame.size());
-        return 0;
-    });
+    deliver(frame);
 
     if (!has_tshark()) GTEST_SKIP() << "tshark not installed: capture not dissected";
     auto udp = dissect("-Y udp.dstport==7777 -e eth.dst");
