@@ -376,6 +376,29 @@ TEST_F(LinkEngine, StopDuringADownloadEndsItWithNoResponseAndFailed) {
     stop_and_check_closed(true);
 }
 
+// The engine's exit does not stop a download; the download thread that ends
+// afterwards must find nothing of the loop to signal, and the host lives on.
+TEST_F(LinkEngine, ExitDuringADownloadLeavesTheHostRunning) {
+    std::promise<void> running, release;
+    auto runningFuture = running.get_future();
+    auto releaseFuture = release.get_future().share();
+    g_script = [&running, releaseFuture](const char*, uint32_t, uint16_t, ScriptRun&) {
+        running.set_value();
+        releaseFuture.wait();
+        return 0;
+    };
+    start({"--count", "1"});
+    ASSERT_EQ(runningFuture.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    ASSERT_TRUE(rec_.wait_status("RUNNING"));
+    kelvo_engine_unregister_cb();
+    EXPECT_EQ(kelvo_engine_exit(), 0);
+    release.set_value();
+    ScriptRun run = script_result();
+    EXPECT_FALSE(run.target.empty());
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the thread's end has been handed over
+    SUCCEED() << "process still running";
+}
+
 TEST_F(LinkEngine, StackTakesOnlyFramesForItsOwnOrAGroupAddressAndAllAreCaptured) {
     start_engine();
     if (HasFatalFailure()) return;

@@ -55,17 +55,14 @@ void list_remove(SerialLink* link) {
     g_links.erase(std::remove(g_links.begin(), g_links.end(), link), g_links.end());
 }
 
-// The record goes once both of its handles have closed.
+// The record goes once its timer has closed.
 void on_handle_closed(uv_handle_t* handle) {
-    auto* link = static_cast<SerialLink*>(handle->data);
-    handle->data = nullptr;
-    if (link->timer.data == nullptr && link->jobDone.data == nullptr) delete link;
+    delete static_cast<SerialLink*>(handle->data);
 }
 
-void close_handles(SerialLink* link) {
-    uv_close(reinterpret_cast<uv_handle_t*>(&link->timer), on_handle_closed);
-    uv_close(reinterpret_cast<uv_handle_t*>(&link->jobDone), on_handle_closed);
-}
+void close_handles(SerialLink* link) { uv_close(reinterpret_cast<uv_handle_t*>(&link->timer), on_handle_closed); }
+
+void on_job_done(SerialLink* link);
 
 void remove_closed_link(SerialLink* link) {
     uint32_t id = link->connectionId;
@@ -104,7 +101,9 @@ void download_thread(SerialLink* link, std::string target) {
         result = -1;
     }
     link->jobResult = result;
-    uv_async_send(&link->jobDone);
+    // Through the loop's queue, which refuses once the engine has exited: a
+    // wake-up handle of its own would be signalled after it was closed.
+    engine_post([link] { on_job_done(link); });
 }
 
 void start_download(SerialLink* link) {
@@ -117,14 +116,13 @@ void start_download(SerialLink* link) {
         // No thread: the job ends at once as a failure.
         printf("cannot start the download thread: %s\n", e.what());
         link->jobResult = -1;
-        uv_async_send(&link->jobDone);
+        engine_post([link] { on_job_done(link); });
     }
     device_set_status(link->connectionId, "RUNNING");
 }
 
-void on_job_done(uv_async_t* handle) {
-    auto* link = static_cast<SerialLink*>(handle->data);
-    if (!link || link->stage != STAGE_RUNNING) {
+void on_job_done(SerialLink* link) {
+    if (link->stage != STAGE_RUNNING) {
         fprintf(stderr, "ethos: assertion failed: serial->stage == STAGE_RUNNING\n");
         return;
     }
@@ -248,8 +246,6 @@ void ethos_link_create(uint32_t connectionId, bool usb, int32_t order) {
         return;
     }
     SerialLink* link = new_link(connectionId, usb, order);
-    uv_async_init(engine_loop(), &link->jobDone, on_job_done);
-    link->jobDone.data = link;
     uv_timer_init(engine_loop(), &link->timer);
     link->timer.data = link;
     uv_timer_start(&link->timer, on_link_timer, 100, 1000);

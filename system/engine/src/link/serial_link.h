@@ -32,11 +32,10 @@ constexpr int32_t kDefaultNoResponseMs = 3000;
 
 struct SerialLink {
     std::thread downloadThread;
-    uv_async_t jobDone{};  // data: the link while open
     uv_timer_t timer{};    // data: the link while open
     LinkStage stage = STAGE_WAKE;
     uint32_t connectionId = 0;
-    int32_t jobResult = 0;  // written by the download thread before it signals jobDone
+    int32_t jobResult = 0;  // written by the download thread before it posts its end
     bool closing = false;
     bool usb = false;
     int64_t lastActivityMs = 0;  // monotonic
