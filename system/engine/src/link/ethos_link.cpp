@@ -12,3 +12,5 @@ void ethos_link_create(uint32_t, bool, int32_t) {}
 void ethos_link_close(uint32_t connectionId) { device_on_link_closed(connectionId); }
 
 void ethos_receive(uint32_t, const uint8_t*, size_t) {}
+
+void ethos_link_set_timeout(uint32_t, uint32_t) {}
