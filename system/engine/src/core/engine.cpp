@@ -22,6 +22,9 @@
 namespace {
 EngineState g_state;
 std::atomic<bool> g_exit_flag{false};
+// engine_stop walks the device table: a link that leaves the list meanwhile
+// leaves the closing step to the end of the walk.
+bool g_stop_walking = false;
 std::mutex g_trainings_mutex;
 std::vector<Training>& g_trainings = never_destroyed<std::vector<Training>>();
 }  // namespace
@@ -59,12 +62,15 @@ void engine_start(const StartParams& p) {
 void engine_stop() {
     g_state.running = false;
     bool any_enabled = false;
+    g_stop_walking = true;
     device_table_take_all_offline(&any_enabled);
+    g_stop_walking = false;
     if (g_state.mode == ENGINE_DOWNLOAD && any_enabled && ethos_link_count() > 0) return;
     engine_on_all_devices_closed();
 }
 
 void engine_on_all_devices_closed() {
+    if (g_stop_walking) return;
     printf("received all devices closed message.\n");
     if (g_state.running) return;
     device_monitor_enable(false);

@@ -27,8 +27,8 @@
 namespace {
 
 constexpr int kDefaultPort = 5554;
-constexpr uint32_t kLinkTimeoutUnitMs = 1500;  // times the thread's multiplier
-constexpr uint32_t kBootTimeoutMs = 1000;
+constexpr int32_t kLinkTimeoutUnitMs = 1500;  // times the thread's multiplier
+constexpr int32_t kBootTimeoutMs = 1000;
 constexpr size_t kVariableSize = 65;
 constexpr size_t kRequirementLineMax = 1023;
 constexpr size_t kFuseRandomAt = 32;
@@ -73,11 +73,13 @@ bool parse_target(const char* text, Target& target) {
     return true;
 }
 
-void set_link_timeout(uint32_t milliseconds) {
+void set_link_timeout(int32_t milliseconds) {
     ethos_link_set_timeout(download_thread_state().connection, milliseconds);
 }
 
-uint32_t multiplied_timeout() { return download_thread_state().multiplier * kLinkTimeoutUnitMs; }
+int32_t multiplied_timeout() {
+    return static_cast<int32_t>(download_thread_state().multiplier) * kLinkTimeoutUnitMs;
+}
 
 // Step 4 and 5; false when a query failed.
 bool read_bootrom_info(Transport& transport) {

@@ -1,16 +1,298 @@
 #include "link/ethos_link.h"
 
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <mutex>
+#include <string>
+
+#include "core/engine.h"
+#include "core/log_capture.h"
+#include "core/loop.h"
+#include "core/never_destroyed.h"
 #include "device/device_table.h"
+#include "flash/device_script.h"
+#include "link/ethos_transmit.h"
+#include "link/netif.h"
+#include "link/serial_link.h"
 
-// Until the framing and handshake exist a port opened for download keeps its
-// device "CONNECTING": no link is ever listed, and closing one hands the
-// port straight back to the device table.
-size_t ethos_link_count() { return 0; }
+namespace {
 
-void ethos_link_create(uint32_t, bool, int32_t) {}
+// Changed on the loop thread under the lock; download threads look their
+// link up under it.
+std::mutex g_links_mutex;
+std::vector<SerialLink*>& g_links = never_destroyed<std::vector<SerialLink*>>();
 
-void ethos_link_close(uint32_t connectionId) { device_on_link_closed(connectionId); }
+LinkPortWriter g_port_writer = serial_send;
+LinkScriptRunner g_script_runner = device_run_script;
 
-void ethos_receive(uint32_t, const uint8_t*, size_t) {}
+const uint8_t kWakeBytes[5] = {0x55, 0x55, 0x55, 0x55, 0x7E};
 
-void ethos_link_set_timeout(uint32_t, uint32_t) {}
+void send_wake(const SerialLink& link) { ethos_port_write(link, kWakeBytes, sizeof kWakeBytes); }
+
+SerialLink* new_link(uint32_t id, bool usb, int32_t order) {
+    auto* link = new SerialLink();
+    link->usb = usb;
+    link->connectionId = id;
+    link->stage = STAGE_WAKE;
+    link->hostPort = static_cast<uint16_t>((static_cast<uint32_t>(order) + 60000u) & 0xFFFFu);
+    link->window.resize(kBulkWindow);
+    netif_host_mac(link->hostMac);
+    return link;
+}
+
+void list_append(SerialLink* link) {
+    std::lock_guard<std::mutex> lock(g_links_mutex);
+    g_links.push_back(link);
+}
+
+void list_remove(SerialLink* link) {
+    std::lock_guard<std::mutex> lock(g_links_mutex);
+    g_links.erase(std::remove(g_links.begin(), g_links.end(), link), g_links.end());
+}
+
+// The record goes once both of its handles have closed.
+void on_handle_closed(uv_handle_t* handle) {
+    auto* link = static_cast<SerialLink*>(handle->data);
+    handle->data = nullptr;
+    if (link->timer.data == nullptr && link->jobDone.data == nullptr) delete link;
+}
+
+void close_handles(SerialLink* link) {
+    uv_close(reinterpret_cast<uv_handle_t*>(&link->timer), on_handle_closed);
+    uv_close(reinterpret_cast<uv_handle_t*>(&link->jobDone), on_handle_closed);
+}
+
+void remove_closed_link(SerialLink* link) {
+    uint32_t id = link->connectionId;
+    list_remove(link);
+    device_on_link_closed(id);
+    if (link->closing) device_set_status(id, "FAILED");
+    close_handles(link);
+    if (ethos_link_count() == 0) engine_on_all_devices_closed();
+}
+
+std::string link_local_text(const uint8_t mac[6]) {
+    uint8_t addr[16] = {0xFE, 0x80};
+    addr[8] = static_cast<uint8_t>(mac[0] ^ 0x02);
+    addr[9] = mac[1];
+    addr[10] = mac[2];
+    addr[11] = 0xFF;
+    addr[12] = 0xFE;
+    addr[13] = mac[3];
+    addr[14] = mac[4];
+    addr[15] = mac[5];
+    char text[64] = {};
+    if (!inet_ntop(AF_INET6, addr, text, sizeof text)) return std::string();
+    return text;
+}
+
+void download_thread(SerialLink* link) {
+    int result = 1;
+    try {
+        std::string target = (link->usb ? "usb:udp:" : "uart:udp:") + link_local_text(link->deviceMac);
+        result = g_script_runner(target.c_str(), link->connectionId, link->hostPort);
+    } catch (const std::exception& e) {
+        fprintf(stderr, "download thread: %s\n", e.what());
+        result = -1;
+    } catch (...) {
+        result = -1;
+    }
+    link->jobResult = result;
+    uv_async_send(&link->jobDone);
+}
+
+void start_download(SerialLink* link) {
+    link->stage = STAGE_RUNNING;
+    link->closing = false;
+    try {
+        link->downloadThread = std::thread(download_thread, link);
+    } catch (const std::exception& e) {
+        // No thread: the job ends at once as a failure.
+        printf("cannot start the download thread: %s\n", e.what());
+        link->jobResult = -1;
+        uv_async_send(&link->jobDone);
+    }
+    device_set_status(link->connectionId, "RUNNING");
+}
+
+void on_job_done(uv_async_t* handle) {
+    auto* link = static_cast<SerialLink*>(handle->data);
+    if (!link || link->stage != STAGE_RUNNING) {
+        fprintf(stderr, "ethos: assertion failed: serial->stage == STAGE_RUNNING\n");
+        return;
+    }
+    if (link->downloadThread.joinable()) link->downloadThread.join();
+    if (link->closing) {
+        remove_closed_link(link);
+        return;
+    }
+    bool ok = link->jobResult == 0;
+    link->stage = ok ? STAGE_SUCCEEDED : STAGE_FAILED;
+    device_set_status(link->connectionId, ok ? "SUCCEEDED" : "FAILED");
+}
+
+void on_link_timer(uv_timer_t* handle) {
+    auto* link = static_cast<SerialLink*>(handle->data);
+    if (!link) return;
+    int32_t timeout = link->noResponseMs.load();
+    switch (link->stage) {
+    case STAGE_WAKE:
+        send_wake(*link);
+        break;
+    case STAGE_HELLO:
+        if (timeout == 0 || ethos_silence_ms(*link) <= timeout) {
+            ethos_send_frame(*link, link->hostMac, 6, ETHOS_HELLO);
+        } else {
+            link->stage = STAGE_WAKE;
+            send_wake(*link);
+        }
+        break;
+    case STAGE_RUNNING:
+        break;
+    case STAGE_FAILED:
+    case STAGE_SUCCEEDED:
+        // A device that went quiet after its download (a reboot) is woken
+        // and, once its boot ROM answers, downloaded again.
+        if (ethos_device_silent(*link)) {
+            link->stage = STAGE_WAKE;
+            device_set_status(link->connectionId, "CONNECTING");
+            send_wake(*link);
+        }
+        break;
+    }
+}
+
+void dispatch(SerialLink& link, uint8_t type, const uint8_t* p, size_t n) {
+    switch (type) {
+    case ETHOS_DATA:
+        if (n == 4 && memcmp(p, "UUUU", 4) == 0) {
+            if (link.stage == STAGE_WAKE) link.stage = STAGE_HELLO;
+            return;
+        }
+        ethos_snoop_reply(link, p, n);
+        ethos_deliver_ethernet(p, n);
+        return;
+    case ETHOS_TEXT: {
+        size_t len = 0;
+        while (len < n && p[len] != 0) ++len;
+        message_queue_push(link.connectionId, "#=> " + std::string(reinterpret_cast<const char*>(p), len));
+        return;
+    }
+    case ETHOS_HELLO:
+        if (n != 6) return;
+        memcpy(link.deviceMac, p, 6);
+        ethos_send_frame(link, link.hostMac, 6, ETHOS_HELLO_REPLY);
+        return;
+    case ETHOS_HELLO_REPLY:
+        if (n != 6) return;
+        memcpy(link.deviceMac, p, 6);
+        if (link.stage == STAGE_HELLO) start_download(&link);
+        return;
+    case ETHOS_PROGRESS:
+        if (n >= 1) engine_post_progress(link.connectionId, p[0]);
+        return;
+    default:
+        return;
+    }
+}
+
+}  // namespace
+
+const std::vector<SerialLink*>& ethos_links() { return g_links; }
+
+SerialLink* ethos_link_find(uint32_t connectionId) {
+    for (SerialLink* link : g_links)
+        if (link->connectionId == connectionId) return link;
+    return nullptr;
+}
+
+int64_t ethos_now_ms() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+int32_t ethos_silence_ms(const SerialLink& link) {
+    return static_cast<int32_t>(ethos_now_ms() - link.lastActivityMs);
+}
+
+bool ethos_device_silent(const SerialLink& link) {
+    int32_t timeout = link.noResponseMs.load();
+    return timeout != 0 && ethos_silence_ms(link) > timeout;
+}
+
+void ethos_port_write(const SerialLink& link, const uint8_t* data, size_t length) {
+    g_port_writer(link.connectionId, data, length);
+}
+
+void ethos_send_frame(const SerialLink& link, const uint8_t* payload, size_t length, uint8_t type) {
+    std::vector<uint8_t> frame = ethos_frame_bytes(payload, length, type);
+    ethos_port_write(link, frame.data(), frame.size());
+}
+
+void ethos_set_port_writer(LinkPortWriter writer) { g_port_writer = writer ? writer : serial_send; }
+void ethos_set_script_runner(LinkScriptRunner runner) { g_script_runner = runner ? runner : device_run_script; }
+
+size_t ethos_link_count() { return g_links.size(); }
+
+void ethos_link_create(uint32_t connectionId, bool usb, int32_t order) {
+    if (ethos_link_find(connectionId)) {
+        // One link per port; a second is a programming error.
+        fprintf(stderr, "ethos: assertion failed: serial->connectionId != connectionId\n");
+        return;
+    }
+    SerialLink* link = new_link(connectionId, usb, order);
+    uv_async_init(engine_loop(), &link->jobDone, on_job_done);
+    link->jobDone.data = link;
+    uv_timer_init(engine_loop(), &link->timer);
+    link->timer.data = link;
+    uv_timer_start(&link->timer, on_link_timer, 100, 1000);
+    list_append(link);
+}
+
+void ethos_link_close(uint32_t connectionId) {
+    SerialLink* link = ethos_link_find(connectionId);
+    if (!link) return;
+    uv_timer_stop(&link->timer);
+    if (link->stage == STAGE_RUNNING) {
+        // The end of the download thread completes the close.
+        link->closing = true;
+        return;
+    }
+    remove_closed_link(link);
+}
+
+void ethos_receive(uint32_t connectionId, const uint8_t* data, size_t length) {
+    SerialLink* link = ethos_link_find(connectionId);
+    if (!link) return;
+    ethos_decode(link->decoder, data, length, [link](uint8_t type, const uint8_t* p, size_t n) {
+        dispatch(*link, type, p, n);
+        link->lastActivityMs = ethos_now_ms();
+    });
+}
+
+void ethos_link_set_timeout(uint32_t connectionId, int32_t milliseconds) {
+    std::lock_guard<std::mutex> lock(g_links_mutex);
+    for (SerialLink* link : g_links)
+        if (link->connectionId == connectionId) {
+            link->noResponseMs.store(milliseconds);
+            return;
+        }
+}
+
+SerialLink* ethos_link_add_detached(uint32_t connectionId, bool usb, int32_t order) {
+    SerialLink* link = new_link(connectionId, usb, order);
+    list_append(link);
+    return link;
+}
+
+void ethos_link_remove_detached(uint32_t connectionId) {
+    SerialLink* link = ethos_link_find(connectionId);
+    if (!link) return;
+    list_remove(link);
+    delete link;
+}

@@ -19,6 +19,6 @@ void ethos_link_close(uint32_t connectionId);
 // Loop thread: bytes read from the port of `connectionId` in download mode.
 void ethos_receive(uint32_t connectionId, const uint8_t* data, size_t length);
 
-// Any thread (download threads): the no-response time-out of the link of
-// `connectionId`, in milliseconds; 0 turns the silence test off.
-void ethos_link_set_timeout(uint32_t connectionId, uint32_t milliseconds);
+// Download threads: the no-response time-out of the link of `connectionId`
+// in milliseconds (0 turns the silence test off); nothing without a link.
+void ethos_link_set_timeout(uint32_t connectionId, int32_t milliseconds);

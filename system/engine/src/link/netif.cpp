@@ -1,6 +1,197 @@
 #include "link/netif.h"
 
-void frame_queue_create(uv_loop_t*) {}
-void frame_queue_close() {}
-void network_thread_start() {}
-void network_thread_join() {}
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <deque>
+#include <exception>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+extern "C" {
+#include <lwip/opt.h>
+#include <lwip/ethip6.h>
+#include <lwip/netif.h>
+#include <lwip/pbuf.h>
+#include <lwip/sys.h>
+#include <lwip/tcpip.h>
+}
+
+#include "core/engine.h"
+#include "core/never_destroyed.h"
+#include "link/capture.h"
+#include "link/ethos_transmit.h"
+
+namespace {
+
+// lwIP here has no Ethernet padding in front of a frame; these are the
+// limits of a frame with it taken off.
+constexpr size_t kMinFrame = 60;
+constexpr size_t kMaxFrame = 1517;
+
+struct netif g_netif;
+std::atomic<bool> g_netif_ready{false};
+uint8_t g_hwaddr[6] = {};
+bool g_stack_started = false;  // network thread; the stack runs until the process ends
+// Never destroyed: a host that never exits the engine leaves it running.
+std::thread& g_network_thread = never_destroyed<std::thread>();
+
+std::mutex g_queue_mutex;
+std::deque<std::vector<uint8_t>>& g_queue = never_destroyed<std::deque<std::vector<uint8_t>>>();
+bool g_queue_open = false;  // guarded by g_queue_mutex
+uv_async_t g_queue_wake;
+
+void on_frames_queued(uv_async_t*) {
+    std::unique_lock<std::mutex> lock(g_queue_mutex);
+    while (!g_queue.empty()) {
+        std::vector<uint8_t> frame = std::move(g_queue.front());
+        g_queue.pop_front();
+        lock.unlock();
+        capture_frame(frame.data(), frame.size());
+        ethos_transmit_ethernet(frame.data(), frame.size());
+        lock.lock();
+    }
+}
+
+err_t pcapif2_linkoutput(struct netif*, struct pbuf* p) {
+    size_t length = p->tot_len;
+    if (length > kMaxFrame) return ERR_BUF;
+    std::vector<uint8_t> frame(std::max(length, kMinFrame), 0);
+    pbuf_copy_partial(p, frame.data(), static_cast<u16_t>(length), 0);
+    pcapif2_queue_frame(frame.data(), frame.size());
+    return ERR_OK;
+}
+
+err_t pcapif2_setup_netif(struct netif* netif) {
+    if (!netif->input) {
+        fprintf(stderr, "pcapif needs an input callback\n");
+        return ERR_IF;
+    }
+    netif->name[0] = 'e';
+    netif->name[1] = '0';
+    netif->linkoutput = pcapif2_linkoutput;
+    netif->output_ip6 = ethip6_output;
+    netif->mtu = 1500;
+    netif->flags = NETIF_FLAG_BROADCAST | NETIF_FLAG_ETHARP | NETIF_FLAG_ETHERNET | NETIF_FLAG_IGMP |
+                   NETIF_FLAG_MLD6;
+    netif->hwaddr_len = 6;
+    pcapif2_random_hwaddr(static_cast<unsigned>(time(nullptr)), netif->hwaddr);
+    memcpy(g_hwaddr, netif->hwaddr, 6);
+    netif->flags |= NETIF_FLAG_LINK_UP;
+    return ERR_OK;
+}
+
+// On the stack's thread, which holds the core lock.
+void lwip_app_init_done(void* arg) {
+    printf("Starting lwIP, IPv4 disable\n");
+    if (netif_add_noaddr(&g_netif, nullptr, pcapif2_setup_netif, tcpip_input)) {
+        netif_set_default(&g_netif);
+        netif_create_ip6_linklocal_address(&g_netif, 1);
+        // The address is ours alone on every link: usable at once, without
+        // the stack's duplicate detection delaying the first download.
+        netif_ip6_addr_set_state(&g_netif, 0, IP6_ADDR_PREFERRED);
+        netif_set_ip6_autoconfig_enabled(&g_netif, 1);
+        char text[64] = {};
+        inet_ntop(AF_INET6, netif_ip6_addr(&g_netif, 0)->addr, text, sizeof text);
+        printf("ip6 linklocal address: %s\n", text);
+        netif_set_up(&g_netif);
+        g_netif_ready.store(true);
+    }
+    sys_sem_signal(static_cast<sys_sem_t*>(arg));
+}
+
+void engine_network_thread() {
+    try {
+        if (!g_stack_started) {
+            sys_sem_t sem;
+            if (sys_sem_new(&sem, 0) != ERR_OK) {
+                fprintf(stderr, "failed to create init_sem\n");
+                abort();
+            }
+            tcpip_init(lwip_app_init_done, &sem);
+            sys_sem_wait(&sem);
+            sys_sem_free(&sem);
+            g_stack_started = true;
+        }
+        while (!engine_exit_requested()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    } catch (...) {
+    }
+}
+
+void receive_frame(const uint8_t* frame, size_t length) {
+    if (!g_netif_ready.load() || length < 14) return;
+    const uint8_t* dst = frame;
+    static const uint8_t kBroadcast[6] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    bool accept = memcmp(dst, g_hwaddr, 6) == 0 || (dst[0] == 0x01 && dst[1] == 0x00 && dst[2] == 0x5E && dst[3] < 0x80) ||
+                  (dst[0] == 0x33 && dst[1] == 0x33) || memcmp(dst, kBroadcast, 6) == 0;
+    if (!accept || length > 0xFFFF) return;
+    struct pbuf* p = pbuf_alloc(PBUF_RAW, static_cast<u16_t>(length), PBUF_POOL);
+    if (!p) return;
+    pbuf_take(p, frame, static_cast<u16_t>(length));
+    if (g_netif.input(p, &g_netif) != ERR_OK) pbuf_free(p);
+}
+
+}  // namespace
+
+void pcapif2_random_hwaddr(unsigned seed, uint8_t out[6]) {
+    // Three draws of 0..32767, like the C runtime's rand().
+    unsigned r1 = static_cast<unsigned>(rand_r(&seed)) & 0x7FFF;
+    unsigned r2 = static_cast<unsigned>(rand_r(&seed)) & 0x7FFF;
+    unsigned r3 = static_cast<unsigned>(rand_r(&seed)) & 0x7FFF;
+    out[0] = static_cast<uint8_t>(r1 & 0x02);
+    out[1] = static_cast<uint8_t>(r1 >> 8);
+    out[2] = static_cast<uint8_t>(r2);
+    out[3] = static_cast<uint8_t>(r2 >> 8);
+    out[4] = static_cast<uint8_t>(r3);
+    out[5] = static_cast<uint8_t>(r3 >> 8);
+}
+
+void netif_host_mac(uint8_t out[6]) { memcpy(out, g_hwaddr, 6); }
+
+int pcapif2_queue_frame(const uint8_t* frame, size_t length) {
+    if (!capture_delivery_on()) return 0;
+    std::lock_guard<std::mutex> lock(g_queue_mutex);
+    if (!g_queue_open) return 0;
+    g_queue.emplace_back(frame, frame + length);
+    // Signalled under the lock so the wake-up cannot be closed meanwhile.
+    uv_async_send(&g_queue_wake);
+    return 0;
+}
+
+void ethos_deliver_ethernet(const uint8_t* frame, size_t length) {
+    if (!capture_delivery_on()) return;
+    capture_frame(frame, length);
+    receive_frame(frame, length);
+}
+
+void frame_queue_create(uv_loop_t* loop) {
+    std::lock_guard<std::mutex> lock(g_queue_mutex);
+    uv_async_init(loop, &g_queue_wake, on_frames_queued);
+    g_queue_open = true;
+}
+
+void frame_queue_close() {
+    std::lock_guard<std::mutex> lock(g_queue_mutex);
+    if (!g_queue_open) return;
+    g_queue_open = false;
+    g_queue.clear();
+    uv_close(reinterpret_cast<uv_handle_t*>(&g_queue_wake), nullptr);
+}
+
+void network_thread_start() {
+    try {
+        g_network_thread = std::thread(engine_network_thread);
+    } catch (const std::exception& e) {
+        printf("cannot start the network thread: %s\n", e.what());
+    }
+}
+
+void network_thread_join() {
+    if (g_network_thread.joinable()) g_network_thread.join();
+}

@@ -2,9 +2,27 @@
 // outgoing frame queue and the network thread.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+
 #include <uv.h>
 
+// Loop thread (engine init and exit steps).
 void frame_queue_create(uv_loop_t* loop);
 void frame_queue_close();
 void network_thread_start();
 void network_thread_join();
+
+// Stack thread: an Ethernet frame for the links, dropped while frame
+// delivery is off.
+int pcapif2_queue_frame(const uint8_t* frame, size_t length);
+
+// Loop thread: an Ethernet frame for the stack (from a link, or an answer
+// made up in a silent device's place).
+void ethos_deliver_ethernet(const uint8_t* frame, size_t length);
+
+// The interface's hardware address (zero before the stack has started).
+void netif_host_mac(uint8_t out[6]);
+
+// The random unicast hardware address drawn at stack start-up.
+void pcapif2_random_hwaddr(unsigned seed, uint8_t out[6]);
