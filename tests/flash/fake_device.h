@@ -24,6 +24,7 @@ public:
     std::vector<bool> noAckWrites;            // bit 31 of every data write, in order
     std::vector<std::string> payloads;        // the bytes of each completed data phase
     bool failDataPhase = false;               // answer a completed download with FAIL
+    std::function<void(const std::string&)> onCommand;  // called with every command received
 
     int64_t WriteAll(const uint8_t* data, uint32_t length) override {
         uint32_t count = length & ~kTransportNoAck;
@@ -43,6 +44,7 @@ public:
         }
         std::string command(reinterpret_cast<const char*>(data), count);
         sent.push_back(command);
+        if (onCommand) onCommand(command);
         answer(command);
         return count;
     }

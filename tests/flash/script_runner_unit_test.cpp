@@ -7,6 +7,7 @@
 
 #include "flash/device_script.h"
 #include "flash/script_runner.h"
+#include "link/serial_link.h"
 #include "script_fixture.h"
 
 namespace {
@@ -160,6 +161,41 @@ TEST(DeviceScript, PlatformAndTargetSetTheThreadState) {
         ASSERT_FALSE(d.noAckWrites.empty());
         for (bool noAck : d.noAckWrites) EXPECT_EQ(noAck, c.noAck) << c.target;
     }
+}
+
+// The link's no-response time-out as the device sees it at each command.
+TEST(DeviceScript, SetsTheLinkTimeout) {
+    PackageSession s;
+    ASSERT_TRUE(s.open(items_with(R"([{"command": "boot", "image": "boot.img"}])")));
+    struct Case {
+        const char* platform;
+        bool bootRefused;
+        int32_t after;
+    } cases[] = {{"SILICON", false, 1500}, {"NATIVE", true, 1500}, {"FPGA", false, 4500}};
+    for (const auto& c : cases) {
+        SerialLink* link = ethos_link_add_detached(7, true, 1);
+        FakeDevice d;
+        answer_all(d);
+        d.vars["platform"] = c.platform;
+        if (c.bootRefused) d.refused.insert("boot");
+        std::map<std::string, int32_t> seen;
+        d.onCommand = [&](const std::string& command) { seen[command] = link->noResponseMs.load(); };
+        ScriptRun r = run_script(d);
+        EXPECT_EQ(r.result, c.bootRefused ? 1 : 0) << r.io.err;
+        EXPECT_EQ(seen["getvar:platform"], kDefaultNoResponseMs) << c.platform;
+        EXPECT_EQ(seen["verify"], c.after) << c.platform;
+        EXPECT_EQ(seen["boot"], 1000) << c.platform;
+        EXPECT_EQ(link->noResponseMs.load(), c.after) << c.platform;
+        ethos_link_remove_detached(7);
+    }
+    // A script that cannot read the device's information leaves it alone.
+    SerialLink* link = ethos_link_add_detached(7, true, 1);
+    FakeDevice d;
+    answer_all(d);
+    d.vars.erase("platform");
+    EXPECT_EQ(run_script(d).result, 1);
+    EXPECT_EQ(link->noResponseMs.load(), kDefaultNoResponseMs);
+    ethos_link_remove_detached(7);
 }
 
 TEST(DeviceScript, FlashErasesStructuredPartitionsFirst) {
