@@ -222,9 +222,39 @@ TEST(DeviceScript, FlashErasesStructuredPartitionsFirst) {
     }
 }
 
+uint32_t le32(const std::string& b, size_t at) {
+    uint32_t v = 0;
+    for (int i = 3; i >= 0; --i) v = v << 8 | static_cast<uint8_t>(b[at + i]);
+    return v;
+}
+
+// Writes the blocks that one sparse piece describes into `image`; false when
+// the piece is not sound (its header must declare exactly the chunks it holds).
+bool expand_piece(const std::string& piece, std::string& image) {
+    if (piece.size() < 28 || le32(piece, 0) != 0xED26FF3A) return false;
+    uint32_t blockSize = le32(piece, 12), blocks = le32(piece, 16), chunks = le32(piece, 20);
+    if (image.size() < size_t(blocks) * blockSize) image.resize(size_t(blocks) * blockSize, '\0');
+    size_t at = 28, block = 0;
+    uint32_t seen = 0;
+    for (; at + 12 <= piece.size(); ++seen) {
+        uint32_t type = le32(piece, at) & 0xffff, count = le32(piece, at + 4), total = le32(piece, at + 8);
+        if (total < 12 || at + total > piece.size()) return false;
+        if (type == 0xCAC1) image.replace(block * blockSize, size_t(count) * blockSize, piece, at + 12, total - 12);
+        if (type == 0xCAC2)
+            for (size_t i = 0; i < size_t(count) * blockSize; i += 4) image.replace(block * blockSize + i, 4, piece, at + 12, 4);
+        if (type != 0xCAC4) block += count;
+        at += total;
+    }
+    return at == piece.size() && seen == chunks && block == blocks;
+}
+
 TEST(DeviceScript, FlashSendsEveryPiece) {
+    // Not a whole number of blocks: the last block is completed with zeros.
+    std::string modem(20000, '\0');
+    for (size_t i = 0; i < modem.size(); ++i) modem[i] = static_cast<char>((i * 13) % 253 + 1);
     PackageSession s;
-    ASSERT_TRUE(s.open(items_with(R"([{"command": "flash", "partition": "modem", "image": "modem.img"}])")));
+    ASSERT_TRUE(s.open(with_item(items_with(R"([{"command": "flash", "partition": "modem", "image": "modem.img"}])"),
+                                 "modem.img", modem)));
     FakeDevice d;
     answer_all(d);
     d.vars["max-download-size"] = "8192";
@@ -239,6 +269,14 @@ TEST(DeviceScript, FlashSendsEveryPiece) {
         EXPECT_EQ(count_of(r.io.err, "Sending sparse 'modem' " + n + " ("), 1u) << n;
         EXPECT_EQ(count_of(r.io.err, "Writing 'modem' " + n + "...\n"), 1u) << n;
     }
+    ASSERT_EQ(d.payloads.size(), pieces);
+    std::string image;
+    for (const std::string& piece : d.payloads) {
+        EXPECT_LE(piece.size(), 8192u);
+        EXPECT_TRUE(expand_piece(piece, image));
+    }
+    modem.resize(20480, '\0');
+    EXPECT_TRUE(image == modem);
 }
 
 struct FailureCase {

@@ -26,6 +26,7 @@ namespace {
 
 constexpr int64_t kSmallestLimit = 4200;  // room for the smallest sparse file
 constexpr uint64_t kPieceCeiling = 1073741824;
+constexpr off_t kSparseBlock = 4096;  // the block size of plain images the library wraps
 
 struct SparseDeleter {
     void operator()(sparse_file* s) const { sparse_file_destroy(s); }
@@ -84,11 +85,27 @@ SparsePtr import_sparse(int fd) {
     return SparsePtr(sparse_file_import_auto(fd, true, true));
 }
 
+// A plain image whose length is not a whole number of blocks is padded with
+// zeros to the next block: the sparse form covers whole blocks anyway (same
+// bytes on the device), and the library otherwise cuts it into pieces that
+// declare one chunk more than they hold.
+bool pad_plain_image(int fd) {
+    uint8_t magic[4] = {};
+    if (pread(fd, magic, sizeof magic, 0) == static_cast<ssize_t>(sizeof magic) && magic[0] == 0x3a &&
+        magic[1] == 0xff && magic[2] == 0x26 && magic[3] == 0xed)
+        return true;
+    off_t size = lseek(fd, 0, SEEK_END);
+    if (size < 0) return false;
+    off_t padded = (size + kSparseBlock - 1) / kSparseBlock * kSparseBlock;
+    return padded == size || ftruncate(fd, padded) == 0;
+}
+
 bool prepare_sparse(CacheEntry& e, int64_t limit) {
     unsigned pieceLimit = static_cast<unsigned>(std::min<uint64_t>(limit, kPieceCeiling));
     // The pieces are counted on an import of their own: a counting pass
     // leaves the library's chunk list in a state whose later pieces it
     // cannot write (their length comes out as -1).
+    if (!pad_plain_image(e.fd.get())) fatal_error("cannot sparse read file\n");
     SparsePtr counted = import_sparse(e.fd.get());
     if (!counted) fatal_error("cannot sparse read file\n");
     int count = sparse_file_resparse(counted.get(), pieceLimit, nullptr, 0);
