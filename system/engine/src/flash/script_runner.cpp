@@ -303,7 +303,16 @@ int device_run_script_with(const char* target, uint32_t connectionId, uint16_t l
 
         // A fatal condition (an image of the wrong kind, a sparse failure)
         // ends the script as failed and still runs the finish.
-        int result = fatal_contain([&] { return run_commands(*transport); }, kFailed);
+        int result = fatal_contain(
+            [&] {
+                try {
+                    return run_commands(*transport);
+                } catch (const std::exception& e) {  // a member of a shape no reader takes
+                    fprintf(stderr, "error: %s\n", e.what());
+                    return kFailed;
+                }
+            },
+            kFailed);
         action_queue_clear();  // actions of a command that ended before its run
 
         fprintf(stderr, "all finished. total time: %.3fs\n", now_seconds() - started);
