@@ -16,8 +16,9 @@ struct FatalErrorExit {
 // unwinds to the nearest fatal_contain on this thread.
 [[noreturn]] void fatal_error(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
-// Runs `body`; when it ends in fatal_error, returns `onFatal` instead.
-// Never throws.
+// Runs `body`; when it ends in fatal_error (or any other exception), returns
+// `onFatal` instead. Never throws. A download thread runs its script under
+// this, so a fatal condition fails that one device and nothing else.
 template <typename Body>
 auto fatal_contain(Body&& body, decltype(body()) onFatal) noexcept -> decltype(body()) {
     try {
