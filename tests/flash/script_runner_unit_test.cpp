@@ -76,6 +76,7 @@ const char* kScript = R"([
   {"command": "boot", "image": "boot.img", "version-bootrom": "3.0"},
   {"command": "boot", "image": "boot.img", "version-bootrom": "2.1"},
   {"command": "partition", "image": "partition.bin"},
+  {"command": "call", "image": "boot.img"},
   {"command": "erase", "partition": "modem"},
   {"command": "flash", "partition": "modem", "image": "modem.img"},
   {"command": "fuse", "image": "fuse.bin"},
@@ -105,6 +106,8 @@ TEST(DeviceScript, SendsEveryCommandInOrder) {
               "download:00000064\n<data 100>\nverify\nboot\n"
               "getvar:max-download-size\n"
               "download:00000888\n<data 2184>\npartition\n"
+              "getvar:max-download-size\n"
+              "download:0000012c\n<data 300>\nverify\ncall\n"
               "erase:modem\n"
               "getvar:max-download-size\n"
               "getvar:partition-type:modem\n"
@@ -128,6 +131,7 @@ TEST(DeviceScript, SendsEveryCommandInOrder) {
          {"processing command [get bootrom info]\n", "processing command [require board kv1|kv2]\n",
           "Checking product\n", "processing command [progress weight 1800]\n",
           "processing command [boot 2.1/boot.img]\n", "processing command [partition partition.bin]\n",
+          "processing command [call boot.img]\n", "calling\n",
           "processing command [erase modem]\n", "processing command [flash modem modem.img]\n",
           "processing command [fuse fuse.bin]\n", "processing command [reboot]\n",
           "waiting for all operations to complete\n"})
@@ -322,6 +326,7 @@ TEST(DeviceScript, ResultsOfFailures) {
         {"requirement value of no text", R"([{"command": "require", "name": "board", "value": ["kv2"]},
                                              {"command": "erase", "partition": "x"}])",
          [](FakeDevice&) {}, 1, true, "error: "},
+        {"requirement too long", nullptr, [](FakeDevice&) {}, 1, true, "error: requirement of 1034 characters"},
         {"no boot-ROM version", boot, [](FakeDevice& d) { d.vars.erase("version-bootrom"); }, 1, false,
          "getvar:version-bootrom FAILED (remote: unknown variable)"},
         {"no platform", boot, [](FakeDevice& d) { d.vars.erase("platform"); }, 1, false,
@@ -329,7 +334,9 @@ TEST(DeviceScript, ResultsOfFailures) {
     };
     for (const auto& c : cases) {
         PackageSession s;
-        ASSERT_TRUE(s.open(items_with(c.commands))) << c.name;
+        std::string longRequirement =
+            R"([{"command": "require", "name": "board", "value": ")" + std::string(1020, 'v') + R"("}])";
+        ASSERT_TRUE(s.open(items_with(c.commands ? c.commands : longRequirement))) << c.name;
         FakeDevice d;
         answer_all(d);
         c.tweak(d);
