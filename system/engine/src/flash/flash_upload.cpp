@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <vector>
 
 #include <android-base/file.h>
@@ -185,6 +186,10 @@ int upload_split_partitions(const std::string& dump, int64_t tableStart) {
 }
 
 int upload_partition(Transport& transport, const std::string& partition, const std::string& path) {
+    // Stage and split file names carry no device: uploads of several devices
+    // take turns so that none reads or removes another's stage file.
+    static std::mutex uploads;
+    std::lock_guard<std::mutex> turn(uploads);
     std::string type;
     int64_t start = 0, size = 0;
     if (fastboot_query_partition(transport, partition, type, start, size) != 0) return -1;
