@@ -85,6 +85,28 @@ TEST(FlashUpload, DumpsAFlashInStages) {
               std::string::npos);
 }
 
+TEST(FlashUpload, DevicesUploadingTheSameFlashKeepTheirOwnBytes) {
+    PackageSession s;
+    std::vector<FakeDevice> devices(4);
+    for (size_t i = 0; i < devices.size(); ++i) {
+        geometry(devices[i], "nand", "flash", "0", "0x1800000");
+        devices[i].flashes["nand"] = pattern(0x1800000, 10 + unsigned(i));
+    }
+    std::vector<int> rc(devices.size(), -2);
+    run_on_thread([&] {
+        std::vector<std::thread> threads;
+        for (size_t i = 0; i < devices.size(); ++i)
+            threads.emplace_back([&, i] {
+                rc[i] = upload_partition(devices[i], "nand", "upload/nand" + std::to_string(i) + ".bin");
+            });
+        for (auto& t : threads) t.join();
+    });
+    for (size_t i = 0; i < devices.size(); ++i) {
+        EXPECT_EQ(rc[i], 0) << i;
+        EXPECT_TRUE(read_file("upload/nand" + std::to_string(i) + ".bin") == devices[i].flashes["nand"]) << i;
+    }
+}
+
 TEST(FlashUpload, RefusesSubPartitions) {
     PackageSession s;
     FakeDevice d;
