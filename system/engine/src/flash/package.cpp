@@ -147,12 +147,7 @@ std::unique_ptr<uint8_t[]> package_read_entry(ZipArchiveHandle archive, const st
     }
     uint32_t length = entry.uncompressed_length;
     size = length;
-    if (length < 1024)
-        fprintf(stderr, "extracting %s (%u Bytes)...\n", name.c_str(), length);
-    else if (length < 1048576)
-        fprintf(stderr, "extracting %s (%u KB)...\n", name.c_str(), length >> 10);
-    else
-        fprintf(stderr, "extracting %s (%u MB)...\n", name.c_str(), length >> 20);
+    package_log_extracting(name, length);
     std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[length ? length : 1]);
     if (!buffer) {
         fprintf(stderr, "failed to allocate %lld bytes for '%s'\n", static_cast<long long>(size),
@@ -165,6 +160,15 @@ std::unique_ptr<uint8_t[]> package_read_entry(ZipArchiveHandle archive, const st
         return nullptr;
     }
     return buffer;
+}
+
+void package_log_extracting(const std::string& name, uint32_t length) {
+    if (length < 1024)
+        fprintf(stderr, "extracting %s (%u Bytes)...\n", name.c_str(), length);
+    else if (length < 1048576)
+        fprintf(stderr, "extracting %s (%u KB)...\n", name.c_str(), length >> 10);
+    else
+        fprintf(stderr, "extracting %s (%u MB)...\n", name.c_str(), length >> 20);
 }
 
 bool package_open(const std::string& path, uintptr_t address, uint32_t size, Json::Value& result) {

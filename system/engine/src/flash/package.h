@@ -30,6 +30,9 @@ bool package_load();
 std::unique_ptr<uint8_t[]> package_read_entry(ZipArchiveHandle archive, const std::string& name,
                                               uint64_t& size);
 
+// The line announcing the extraction of an entry of `length` bytes.
+void package_log_extracting(const std::string& name, uint32_t length);
+
 // The open archive of the current download, or null. Readers serialise their
 // access (the image cache lock).
 ZipArchiveHandle package_archive();
