@@ -165,9 +165,19 @@ TEST_F(LinkHandshake, WakeHelloFallBackRunAndWakeAgainAfterSilence) {
     EXPECT_TRUE(host_.wait_for(
         [](const HostEvent& e) { return e.number() == 6 && e.json["progress"].asUInt() == 200; }, 3000));
 
-    // Silent for longer than the time-out after the failure: woken again.
-    host_.clear();
-    ASSERT_TRUE(wait_status("CONNECTING", 6000));
+    // Silent for longer than the time-out after the failure: woken again
+    // (the silence may already have run out while the script failed).
+    bool woken = false;
+    for (int waited = 0; waited < 6000 && !woken; waited += 50) {
+        bool failed = false;
+        for (const auto& e : host_.events()) {
+            if (e.number() != 6) continue;
+            failed = failed || e.json["status"].asString() == "FAILED";
+            woken = woken || (failed && e.json["status"].asString() == "CONNECTING");
+        }
+        if (!woken) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ASSERT_TRUE(woken);
     got = dev.read_for(1500);
     EXPECT_GE(count(got, wake), 1u);
 
