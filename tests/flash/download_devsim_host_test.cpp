@@ -1,0 +1,145 @@
+// Whole downloads through the engine's exports against simulated boot-ROM
+// devices: the script's commands reach the device over the serial link.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "engine_host.h"
+#include "package_fixture.h"
+#include "sim_host.h"
+
+namespace {
+
+std::string pattern(size_t size, unsigned seed) {
+    std::string s(size, '\0');
+    for (size_t i = 0; i < size; ++i) s[i] = static_cast<char>((i / 4096 + seed) * 31 + i % 7 + 1);
+    return s;
+}
+
+// external: ptable at 0, modem at 0x100000; internal: data at 0.
+std::vector<AptbRow> device_rows() {
+    return {{"all", "group", 0, 0x1000000, 0, 0x1000000, 0},
+            {"external", "flash", 0, 0x800000, 0, 0x800000, 1},
+            {"ptable", "raw", 0, 0x1000, 0, 0x1000, 2},
+            {"modem", "raw", 0x100000, 0x100000, 0, 0x100000, 2},
+            {"internal", "flash", 0, 0x800000, 0, 0x800000, 1},
+            {"data", "raw", 0, 0x200000, 0, 0x200000, 2}};
+}
+
+class DownloadDevsim : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char buf[4096];
+        ASSERT_NE(getcwd(buf, sizeof buf), nullptr);
+        oldCwd_ = buf;
+        ASSERT_EQ(chdir(dir_.file("").c_str()), 0);
+        ASSERT_EQ(mkdir("upload", 0755), 0);
+    }
+    void TearDown() override {
+        host_.download_stop();
+        host_.wait_event(3, 10000);
+        if (chdir(oldCwd_.c_str()) != 0) ADD_FAILURE() << "chdir back failed";
+    }
+
+    // Runs the download of `items` on `count` simulated devices; the final
+    // status of every device.
+    std::vector<std::string> download(const std::vector<ZipItem>& items, const std::vector<std::string>& simArgs,
+                                      int count) {
+        // start() adds the ports, record and quiet options itself.
+        if (!sim_.start(simArgs, count)) return {};
+        setenv("KELVO_VIRTUAL_PORTS", sim_.ports_dir().c_str(), 1);
+        host_.start();
+        host_.clear();
+        std::string pkg = dir_.file("pkg.zip");
+        if (!write_zip(pkg, items)) return {};
+        Json::Value init;
+        init["path"] = pkg;
+        host_.download_init(Json::FastWriter().write(init).c_str());
+        if (!host_.wait_event(1)) return {};
+        host_.download_start(R"({"baudRate": 115200, "usbAutoEnable": true})");
+        std::map<std::string, std::string> finals;
+        host_.wait_for(
+            [&](const HostEvent& e) {
+                if (e.number() != 6) return false;
+                std::string st = e.json["status"].asString();
+                if (st == "SUCCEEDED" || st == "FAILED") finals[e.json["locationInfo"].asString()] = st;
+                return finals.size() == size_t(count);
+            },
+            60000);
+        std::vector<std::string> out;
+        for (auto& f : finals) out.push_back(f.second);
+        return out;
+    }
+
+    std::string recorded_flash(int device, const std::string& flash) {
+        auto bytes = devsim::read_file(sim_.record_dir() + "/device-" + std::to_string(device) + ".flash." + flash + ".bin");
+        return std::string(bytes.begin(), bytes.end());
+    }
+
+    EngineHost& host_ = EngineHost::instance();
+    devsim::SimProcess sim_;
+    TempDir dir_;
+    std::string oldCwd_;
+};
+
+TEST_F(DownloadDevsim, TwoDevicesGetEveryImage) {
+    std::string modem = pattern(0x30000 + 100, 1);  // not a whole number of blocks
+    std::string data = pattern(0x1A0000, 5);        // more than one piece at a 1 MiB limit
+    std::vector<ZipItem> items = {
+        {"download.json", R"([
+  {"command": "require", "name": "version-bootrom", "value": "1.*"},
+  {"command": "progress", "name": "weight", "value": 200},
+  {"command": "partition", "image": "partition.bin"},
+  {"command": "erase", "partition": "modem"},
+  {"command": "flash", "partition": "modem", "image": "modem.img", "weight": 100},
+  {"command": "flash", "partition": "data", "image": "data.img", "weight": 100}
+])"},
+        {"partition.bin", make_aptb(device_rows())},
+        {"modem.img", modem},
+        {"data.img", data}};
+    auto finals = download(items, {"--count", "2", "--max-download-size", "1048576"}, 2);
+    if (finals != std::vector<std::string>{"SUCCEEDED", "SUCCEEDED"})
+        for (const auto& l : host_.logs()) fprintf(stderr, "LOG %s", l.c_str());
+    ASSERT_EQ(finals, (std::vector<std::string>{"SUCCEEDED", "SUCCEEDED"}));
+    sim_.stop();
+    for (int i = 0; i < 2; ++i) {
+        std::string external = recorded_flash(i, "external");
+        std::string internal = recorded_flash(i, "internal");
+        ASSERT_GE(external.size(), 0x200000u);
+        EXPECT_TRUE(external.substr(0x100000, modem.size()) == modem) << i;
+        EXPECT_TRUE(internal.substr(0, data.size()) == data) << i;
+    }
+    // One extraction per image and limit, shared by both devices.
+    auto logs = host_.logs();
+    EXPECT_EQ(std::count_if(logs.begin(), logs.end(),
+                            [](const std::string& l) { return l.find("extracting data.img") != std::string::npos; }),
+              1);
+}
+
+TEST_F(DownloadDevsim, UploadSplitsTheDevicesFlashes) {
+    // The 16 MiB upload over the link hangs or aborts the process today
+    // (a "double free or corruption" was seen); kept off until that is fixed.
+    GTEST_SKIP() << "upload of a whole device over the link is not working yet";
+    std::string modem = pattern(0x20000, 3);
+    std::vector<ZipItem> items = {
+        {"download.json", R"([
+  {"command": "partition", "image": "partition.bin"},
+  {"command": "flash", "partition": "modem", "image": "modem.img"},
+  {"command": "upload", "partition": "all", "image": "all.bin"}
+])"},
+        {"partition.bin", make_aptb(device_rows())},
+        {"modem.img", modem}};
+    auto finals = download(items, {"--count", "1"}, 1);
+    ASSERT_EQ(finals, (std::vector<std::string>{"SUCCEEDED"}));
+    sim_.stop();
+    std::string dump = read_file("upload/all.bin");
+    EXPECT_EQ(dump.size(), 0x1000000u);
+    EXPECT_TRUE(dump == recorded_flash(0, "external") + recorded_flash(0, "internal"));
+    EXPECT_TRUE(read_file("upload/modem.raw").substr(0, modem.size()) == modem);
+    EXPECT_EQ(read_file("upload/data.raw").size(), 0x200000u);
+}
+
+}  // namespace
