@@ -21,7 +21,7 @@ namespace {
 // Per member kind: the tools' option for the image, the certificates of its
 // chain of trust and its type identifier in the package.
 const char* const kFipCertsConfig = R"json({
-  // Image types of the trusted-firmware package format.
+  // Image types of the public package format, with their standard identifiers.
   "BL2_IMAGE_ID": {
     "option": "--tb-fw",
     "cot": ["--tb-fw-cert"],
