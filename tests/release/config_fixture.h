@@ -11,6 +11,27 @@
 
 #include <gtest/gtest.h>
 
+// Standard output of a shell command (an independent reader of what we wrote).
+inline std::string command_output(const std::string& command) {
+    std::string out;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe) return out;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, pipe)) > 0) out.append(buf, n);
+    pclose(pipe);
+    return out;
+}
+
+// The whole file behind `fd`, whatever its position.
+inline std::string read_whole_fd(int fd) {
+    std::string out;
+    char buf[65536];
+    ssize_t n;
+    for (off_t at = 0; (n = pread(fd, buf, sizeof buf, at)) > 0; at += n) out.append(buf, size_t(n));
+    return out;
+}
+
 class TempTree {
 public:
     TempTree() {

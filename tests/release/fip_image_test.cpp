@@ -87,25 +87,6 @@ TEST(FipOffsets, UnreadableStartsLeaveNoOffsetAndFailThePackage) {
     EXPECT_FALSE(entry["fip"]["images"][0].isMember("offset"));
 }
 
-std::string run(const std::string& command) {
-    std::string out;
-    FILE* p = popen(command.c_str(), "r");
-    if (!p) return out;
-    char buf[512];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    pclose(p);
-    return out;
-}
-
-std::string read_fd(int fd) {
-    std::string data;
-    char buf[4096];
-    ssize_t n;
-    for (off_t at = 0; (n = pread(fd, buf, sizeof buf, at)) > 0; at += n) data.append(buf, size_t(n));
-    return data;
-}
-
 // Two members of the trusted-boot chain, signed with a key set whose key
 // files do not exist yet.
 class FipGeneration : public testing::Test {
@@ -134,7 +115,7 @@ protected:
     std::map<std::string, std::string> entries(const std::string& package) {
         std::string path = tree.root() + "/package.fip";
         tree.write("package.fip", package);
-        std::istringstream listing(run("python3 " KELVO_SOURCE_DIR "/tests/tools/fip_parse.py '" + path + "'"));
+        std::istringstream listing(command_output("python3 " KELVO_SOURCE_DIR "/tests/tools/fip_parse.py '" + path + "'"));
         std::map<std::string, std::string> out;
         std::string word, uuid;
         uint64_t offset, size, flags;
@@ -145,7 +126,7 @@ protected:
 
     std::string subject(const std::string& der) {
         tree.write("cert.der", der);
-        return run("openssl x509 -inform DER -noout -subject -in '" + tree.root() + "/cert.der'");
+        return command_output("openssl x509 -inform DER -noout -subject -in '" + tree.root() + "/cert.der'");
     }
 };
 
@@ -161,7 +142,7 @@ TEST_F(FipGeneration, MembersAndTheirChainOfTrustArePacked) {
     captured_stdout([&] { rc = image_generate_fip(fip, release, out.get(), 1); });
     ASSERT_EQ(rc, 0);
 
-    auto toc = entries(read_fd(out.get()));
+    auto toc = entries(read_whole_fd(out.get()));
     ASSERT_EQ(toc.size(), 6u);
     EXPECT_EQ(toc["5FF9EC0B-4D22-3E4D-A544-C39D81C73F0A"], std::string(1000, '2'));
     EXPECT_EQ(toc["47D4086D-4CFE-9846-9B95-2950CBBD5A00"], std::string(3001, '3'));
@@ -187,11 +168,11 @@ TEST_F(FipGeneration, CertificateOnlyPackageRecordsOffsetsInsteadOfImages) {
     int rc = -2;
     captured_stdout([&] { rc = image_generate_fip(fip, release, out.get(), 1); });
     ASSERT_EQ(rc, 0);
-    std::string package = read_fd(out.get());
+    std::string package = read_whole_fd(out.get());
     EXPECT_EQ(package.substr(8, 8), std::string("\0\0\0\0\1\0\0\0", 8));  // platform flag
     std::string path = tree.root() + "/package.fip";
     tree.write("package.fip", package);
-    std::string listing = run("python3 " KELVO_SOURCE_DIR "/tests/tools/fip_parse.py '" + path + "'");
+    std::string listing = command_output("python3 " KELVO_SOURCE_DIR "/tests/tools/fip_parse.py '" + path + "'");
     EXPECT_NE(listing.find("entry 5FF9EC0B-4D22-3E4D-A544-C39D81C73F0A 262144 1000 "), std::string::npos)
         << listing;
     EXPECT_EQ(package.find(std::string(1000, '2')), std::string::npos);  // the image itself is not carried
@@ -205,7 +186,7 @@ TEST_F(FipGeneration, FailingCertificateGeneratorSkipsThePacker) {
     std::string printed = captured_stdout([&] { rc = image_generate_fip(fip, release, out.get(), 1); });
     EXPECT_NE(rc, 0);
     EXPECT_NE(printed.find("ERROR:   Invalid key algorithm 'dsa'"), std::string::npos) << printed;
-    EXPECT_EQ(read_fd(out.get()), "");
+    EXPECT_EQ(read_whole_fd(out.get()), "");
 }
 
 }  // namespace

@@ -19,14 +19,6 @@ namespace {
 
 using test_json::parse;
 
-std::string read_all(int fd) {
-    std::string out;
-    char buf[65536];
-    ssize_t n;
-    for (off_t at = 0; (n = pread(fd, buf, sizeof buf, at)) > 0; at += n) out.append(buf, size_t(n));
-    return out;
-}
-
 class LzmaImage : public testing::Test {
 protected:
     TempTree tree;
@@ -55,7 +47,7 @@ protected:
 
     // The generated image as xz reads it; empty when xz refuses it.
     std::string xz_decoded(int fd) {
-        tree.write("packed.lzma", read_all(fd));
+        tree.write("packed.lzma", read_whole_fd(fd));
         std::string cmd = "xz --format=lzma -dc < '" + tree.root() + "/packed.lzma' > '" + tree.root() +
                           "/unpacked' 2>/dev/null";
         if (std::system(cmd.c_str()) != 0) return "";
@@ -74,7 +66,7 @@ TEST_F(LzmaImage, CompressesItsMemberOneLevelDeeper) {
               "  Done.\n");
     ASSERT_TRUE(entry(1)["fd"].isInt());
     int fd = entry(1)["fd"].asInt();
-    std::string packed = read_all(fd);
+    std::string packed = read_whole_fd(fd);
     EXPECT_EQ(entry(1)["size"].asUInt64(), packed.size());
     EXPECT_LT(packed.size(), rootfs.size());
     EXPECT_EQ(xz_decoded(fd), rootfs);

@@ -182,15 +182,7 @@ TEST_F(ReleaseJobs, ExampleGeneratesForEveryVariant) {
 
 // Entry `name` of a zip archive, read by an independent reader.
 std::string unzip_entry(const std::string& archive, const std::string& name) {
-    std::string command = "unzip -p '" + archive + "' '" + name + "'";
-    FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe) return "";
-    std::string out;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, pipe)) > 0) out.append(buf, n);
-    pclose(pipe);
-    return out;
+    return command_output("unzip -p '" + archive + "' '" + name + "'");
 }
 
 TEST_F(ReleaseJobs, CustomPathAndEraseOptionsReachThePackage) {
