@@ -120,9 +120,6 @@ TEST_F(DownloadDevsim, TwoDevicesGetEveryImage) {
 }
 
 TEST_F(DownloadDevsim, UploadSplitsTheDevicesFlashes) {
-    // The 16 MiB upload over the link hangs or aborts the process today
-    // (a "double free or corruption" was seen); kept off until that is fixed.
-    GTEST_SKIP() << "upload of a whole device over the link is not working yet";
     std::string modem = pattern(0x20000, 3);
     std::vector<ZipItem> items = {
         {"download.json", R"([

@@ -26,6 +26,7 @@ extern "C" {
 #include "core/loop.h"
 #include "device/serial_io.h"
 #include "kelvo.h"
+#include "link/ethos_frame.h"
 #include "link/ethos_link.h"
 #include "link/netif.h"
 #include "link/serial_link.h"
@@ -451,6 +452,51 @@ TEST_F(LinkEngine, StackTakesOnlyFramesForItsOwnOrAGroupAddressAndAllAreCaptured
     if (!has_tshark()) GTEST_SKIP() << "tshark not installed: capture not dissected";
     auto udp = dissect("-Y udp.dstport==7777 -e eth.dst");
     EXPECT_EQ(udp.size(), 6u) << "every received frame is captured, the filter comes after";
+}
+
+// Uploads bring frames far larger than a small receive buffer: several of the
+// largest a full Ethernet link and the link's own decoder allow, taken in
+// before any is read, each arrive whole.
+TEST_F(LinkEngine, LargestFramesArriveWhole) {
+    start_engine();
+    if (HasFatalFailure()) return;
+    devsim::Mac host{};
+    netif_host_mac(host.data());
+    const devsim::Mac peer{0x02, 0x99, 0x88, 0x77, 0x66, 0x54};
+    int s = lwip_socket(AF_INET6, SOCK_DGRAM, 0);
+    ASSERT_GE(s, 0);
+    sockaddr_in6 local{};
+    local.sin6_family = AF_INET6;
+    local.sin6_port = htons(7778);
+    ASSERT_EQ(lwip_bind(s, reinterpret_cast<sockaddr*>(&local), sizeof local), 0);
+    int rcvbuf = 64 * 1024;
+    lwip_setsockopt(s, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
+    timeval tv{1, 0};
+    lwip_setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+
+    const size_t kHeaders = 14 + 40 + 8;
+    for (size_t payload : {size_t(1500 - 48), kEthosFrameBuffer - kHeaders}) {
+        std::vector<std::vector<uint8_t>> sent;
+        for (int i = 0; i < 4; ++i) {
+            std::vector<uint8_t> data(payload);
+            for (size_t k = 0; k < payload; ++k) data[k] = uint8_t(k * 7 + i * 31 + 1);
+            auto frame = devsim::build_udp(peer, host, devsim::link_local_of(peer), devsim::link_local_of(host),
+                                           5554, 7778, data.data(), data.size());
+            ASSERT_LE(frame.size(), kEthosFrameBuffer);
+            deliver(frame);
+            sent.push_back(data);
+        }
+        for (const auto& want : sent) {
+            std::vector<uint8_t> buf(4096);
+            ssize_t n = lwip_recv(s, buf.data(), buf.size(), 0);
+            ASSERT_EQ(n, ssize_t(payload)) << "payload " << payload;
+            buf.resize(size_t(n));
+            EXPECT_TRUE(buf == want) << "payload " << payload << " changed on its way";
+        }
+    }
+    lwip_close(s);
+    ASSERT_EQ(kelvo_download_stop(), 0);
+    ASSERT_TRUE(rec_.wait_event(3));
 }
 
 }  // namespace

@@ -131,7 +131,9 @@ void receive_frame(const uint8_t* frame, size_t length) {
     bool accept = memcmp(dst, g_hwaddr, 6) == 0 || (dst[0] == 0x01 && dst[1] == 0x00 && dst[2] == 0x5E && dst[3] < 0x80) ||
                   (dst[0] == 0x33 && dst[1] == 0x33) || memcmp(dst, kBroadcast, 6) == 0;
     if (!accept || length > 0xFFFF) return;
-    struct pbuf* p = pbuf_alloc(PBUF_RAW, static_cast<u16_t>(length), PBUF_POOL);
+    // One contiguous buffer of the frame's size: this build's pool elements
+    // are smaller than what its pbuf_alloc puts into one of them.
+    struct pbuf* p = pbuf_alloc(PBUF_RAW, static_cast<u16_t>(length), PBUF_RAM);
     if (!p) return;
     pbuf_take(p, frame, static_cast<u16_t>(length));
     if (g_netif.input(p, &g_netif) != ERR_OK) pbuf_free(p);
