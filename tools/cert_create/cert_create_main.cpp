@@ -34,6 +34,7 @@ struct CertRun {
     bool print_cert = false;
     std::optional<std::string> key_file[kKeyCount];
     PkeyPtr key[kKeyCount];
+    bool generated[kKeyCount] = {};  // made in this run, not loaded
     std::optional<std::string> ext_arg[kExtCount];
     std::optional<std::string> cert_out[kCertCount];
     X509Ptr cert[kCertCount];
@@ -185,7 +186,7 @@ int check_requested(const CertRun& run) {
     return 0;
 }
 
-int load_keys(CertRun& run, bool& generated) {
+int load_keys(CertRun& run) {
     for (size_t k = 0; k < kKeyCount; ++k) {
         run.key[k] = key_alloc();
         if (!run.key[k]) {
@@ -199,12 +200,12 @@ int load_keys(CertRun& run, bool& generated) {
             printf("ERROR:   Error loading '%s'\n", file->c_str());
             return 1;
         }
-        if (run.new_keys) {
+        if (run.new_keys && r != KeyLoad::CannotOpen) {
             if (!key_generate(run.key_alg, run.key[k])) {
                 printf("ERROR:   Error creating key '%s'\n", kKeyDefs[k].description);
                 return 1;
             }
-            generated = true;
+            run.generated[k] = true;
         } else if (file) {
             printf("ERROR:   Error opening '%s'\n", file->c_str());
             return 1;
@@ -323,8 +324,7 @@ int run_cert_create(int argc, char** argv) {
     }
     if ((rc = check_requested(run)) != 0) return rc;
 
-    bool generated = false;
-    if ((rc = load_keys(run, generated)) != 0) return rc;
+    if ((rc = load_keys(run)) != 0) return rc;
     if ((rc = create_certificates(run)) != 0) return rc;
 
     if (run.print_cert) {
@@ -337,10 +337,17 @@ int run_cert_create(int argc, char** argv) {
 
     rc = write_certificates(run);
 
-    if (run.save_keys && generated) {
-        for (size_t k = 0; k < kKeyCount; ++k)
-            if (!key_save_pem(run.key_file[k], run.key[k].get()))
+    // Only generated keys are saved: a loaded key's file stays as it is. A key
+    // that is not saved fails the run, since its certificates are then signed
+    // by a key nobody has.
+    if (run.save_keys) {
+        for (size_t k = 0; k < kKeyCount; ++k) {
+            if (!run.generated[k]) continue;
+            if (!key_save_pem(run.key_file[k], run.key[k].get())) {
                 printf("ERROR:   Cannot save %s\n", kKeyDefs[k].description);
+                rc = 1;
+            }
+        }
     }
     return rc;
 }
