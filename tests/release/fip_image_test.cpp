@@ -5,6 +5,8 @@
 
 #include <cstdio>
 #include <algorithm>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <sstream>
 
@@ -13,6 +15,7 @@
 #include "json_expect.h"
 
 #include "config_fixture.h"
+#include "dev_keys.h"
 #include "release/generators.h"
 #include "platform/unique_fd.h"
 #include "release/image_factory.h"
@@ -87,17 +90,18 @@ TEST(FipOffsets, UnreadableStartsLeaveNoOffsetAndFailThePackage) {
     EXPECT_FALSE(entry["fip"]["images"][0].isMember("offset"));
 }
 
-// Two members of the trusted-boot chain, signed with a key set whose key
-// files do not exist yet.
+// Two members of the trusted-boot chain, signed with a key set that names
+// four of the eight keys.
 class FipGeneration : public testing::Test {
 protected:
     TempTree tree;
     Json::Value release;
+    std::map<std::string, std::string> key_files;  // path -> bytes before the run
     void SetUp() override {
         tree.write("images/bl2.bin", std::string(1000, '2'));
         tree.write("images/bl31.bin", std::string(3001, '3'));
         release = parse(R"({
-          "security": {"keyAlg": "rsa", "hashAlg": "sha256"},
+          "security": {"keyAlg": "ecdsa", "hashAlg": "sha256"},
           "images": [{"name": "bl2", "io": "in", "image": "bl2.bin"},
                      {"name": "bl31", "io": "in", "image": "bl31.bin"}]})");
         release["images"][0]["path"] = tree.root() + "/images/bl2.bin";
@@ -105,9 +109,32 @@ protected:
         for (const char* key : {"rot-key", "trusted-world-key", "non-trusted-world-key", "soc-fw-key"}) {
             Json::Value k;
             k["option"] = std::string("--") + key;
-            k["param"] = tree.root() + "/" + key + ".pem";
+            k["param"] = tree.root() + "/keys/" + key + ".pem";
             release["security"]["keys"].append(k);
+            tree.mkdirs("keys");
+            ASSERT_TRUE(dev_keys::make_key(k["param"].asString()));
+            key_files[k["param"].asString()] = read_file(k["param"].asString());
         }
+        unlink((tree.root() + "/keys/.keep").c_str());
+    }
+
+    static std::string read_file(const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    // The key directory holds the same files with the same bytes.
+    void expect_keys_untouched() {
+        std::string listing = command_output("ls -A '" + tree.root() + "/keys'");
+        EXPECT_EQ(listing, "non-trusted-world-key.pem\nrot-key.pem\nsoc-fw-key.pem\ntrusted-world-key.pem\n");
+        for (const auto& [path, bytes] : key_files) EXPECT_EQ(read_file(path), bytes) << path;
+    }
+    // The public key a DER certificate carries, and a PEM key's, as openssl prints them.
+    std::string cert_public_key(const std::string& der) {
+        tree.write("cert.der", der);
+        return command_output("openssl x509 -inform DER -noout -pubkey -in '" + tree.root() + "/cert.der'");
+    }
+    std::string key_public_key(const std::string& pem_path) {
+        return command_output("openssl pkey -pubout -in '" + pem_path + "'");
     }
     void TearDown() override { release_close_images(release); }
 
@@ -146,19 +173,56 @@ TEST_F(FipGeneration, MembersAndTheirChainOfTrustArePacked) {
     ASSERT_EQ(toc.size(), 6u);
     EXPECT_EQ(toc["5FF9EC0B-4D22-3E4D-A544-C39D81C73F0A"], std::string(1000, '2'));
     EXPECT_EQ(toc["47D4086D-4CFE-9846-9B95-2950CBBD5A00"], std::string(3001, '3'));
-    std::vector<std::string> subjects;
+    std::map<std::string, std::string> by_subject;  // subject -> certificate
     for (const auto& e : toc)
-        if (e.second[0] == 0x30) subjects.push_back(subject(e.second));
-    std::sort(subjects.begin(), subjects.end());
-    ASSERT_EQ(subjects.size(), 4u);
-    EXPECT_NE(subjects[0].find("SoC Firmware Content Certificate"), std::string::npos) << subjects[0];
-    EXPECT_NE(subjects[1].find("SoC Firmware Key Certificate"), std::string::npos) << subjects[1];
-    EXPECT_NE(subjects[2].find("Trusted Boot FW Certificate"), std::string::npos) << subjects[2];
-    EXPECT_NE(subjects[3].find("Trusted Key Certificate"), std::string::npos) << subjects[3];
-    // The missing keys were made and written back to the key set's files.
-    struct stat st;
-    for (const auto& k : release["security"]["keys"])
-        EXPECT_EQ(stat(k["param"].asCString(), &st), 0) << k["param"].asString();
+        if (e.second[0] == 0x30) by_subject[subject(e.second)] = e.second;
+    ASSERT_EQ(by_subject.size(), 4u);
+    auto cert = [&](const std::string& cn) {
+        for (const auto& [s, der] : by_subject)
+            if (s.find(cn) != std::string::npos) return der;
+        ADD_FAILURE() << "no certificate " << cn;
+        return std::string();
+    };
+    // Each is made with the key set's key from its file: the root key signs
+    // the trusted-boot and trusted-key certificates, the named world key the
+    // SoC key certificate; the soc-fw key signs the SoC content certificate.
+    const std::string keys = tree.root() + "/keys/";
+    EXPECT_EQ(cert_public_key(cert("Trusted Boot FW Certificate")), key_public_key(keys + "rot-key.pem"));
+    EXPECT_EQ(cert_public_key(cert("Trusted Key Certificate")), key_public_key(keys + "rot-key.pem"));
+    EXPECT_EQ(cert_public_key(cert("SoC Firmware Key Certificate")), key_public_key(keys + "trusted-world-key.pem"));
+    EXPECT_EQ(cert_public_key(cert("SoC Firmware Content Certificate")), key_public_key(keys + "soc-fw-key.pem"));
+    // Nothing is written into the key set's directory.
+    expect_keys_untouched();
+}
+
+// A key file the key set names but that is missing, or a key set without a
+// root key: the package fails naming it before any tool runs, and nothing is
+// made up in the configuration directory.
+TEST_F(FipGeneration, MissingKeyFilesFailThePackage) {
+    Json::Value fip = parse(R"({"images": [{"image": "bl2", "id": "BL2_IMAGE_ID"}]})");
+    const std::string keys = tree.root() + "/keys/";
+    const std::string missing = keys + "trusted-world-key.pem";
+    ASSERT_EQ(rename(missing.c_str(), (tree.root() + "/twk.pem").c_str()), 0);
+    key_files.erase(missing);
+    UniqueFd out(release_open_scratch_fd());
+    int rc = 0;
+    std::string printed = captured_stdout([&] { rc = image_generate_fip(fip, release, out.get(), 1); });
+    EXPECT_EQ(rc, -1);
+    auto last_line = [](const std::string& text) {
+        size_t from = text.rfind('\n', text.size() >= 2 ? text.size() - 2 : 0);
+        return from == std::string::npos ? text : text.substr(from + 1);
+    };
+    EXPECT_EQ(last_line(printed), "error: key file \"" + missing +
+                                      "\" for --trusted-world-key cannot be opened: No such file or directory.\n");
+    EXPECT_EQ(read_whole_fd(out.get()), "");
+    EXPECT_EQ(command_output("ls -A '" + keys + "'"), "non-trusted-world-key.pem\nrot-key.pem\nsoc-fw-key.pem\n");
+
+    ASSERT_EQ(rename((tree.root() + "/twk.pem").c_str(), missing.c_str()), 0);
+    release["security"]["keys"].removeIndex(0, nullptr);  // the root key
+    printed = captured_stdout([&] { rc = image_generate_fip(fip, release, out.get(), 1); });
+    EXPECT_EQ(rc, -1);
+    EXPECT_EQ(last_line(printed), "error: the key set names no root key (--rot-key).\n");
+    EXPECT_EQ(read_whole_fd(out.get()), "");
 }
 
 TEST_F(FipGeneration, CertificateOnlyPackageRecordsOffsetsInsteadOfImages) {

@@ -9,6 +9,7 @@
 #include "release/finf_image.h"
 #include "release/generators.h"
 #include "release/ptable_image.h"
+#include "dev_keys.h"
 #include "test_util.h"
 
 namespace {
@@ -83,32 +84,65 @@ TEST(PartitionTableImage, Limits) {
     }
 }
 
-TEST(FuseImage, HashAtOffset64AndShortHashesRefused) {
-    std::string path = testing::TempDir() + "/fuse_hash.bin";
-    std::string hash;
-    for (int i = 0; i < 64; ++i) hash += char(i + 1);
-    std::ofstream(path, std::ios::binary) << hash;
+TEST(FuseImage, RootKeyHashAtOffset64AndWrongHashesRefused) {
+    const std::string dir = testing::TempDir() + "/fuse_" + std::to_string(getpid());
+    ASSERT_EQ(system(("mkdir -p '" + dir + "'").c_str()), 0);
+    const std::string path = dir + "/hash.bin", rot = dir + "/rot.pem", other = dir + "/other.pem";
+    ASSERT_TRUE(dev_keys::make_key(rot));
+    ASSERT_TRUE(dev_keys::make_key(other));
+    const std::string hash = dev_keys::root_key_hash(rot);
+    ASSERT_EQ(hash.size(), 32u);
+    // Only the first 32 bytes of the file are fused.
+    std::ofstream(path, std::ios::binary) << hash << std::string(32, 'x');
     Json::Value release;
     release["security"]["rootPkHash"] = path;
+    release["security"]["keys"][0]["option"] = "--nt-fw-key";
+    release["security"]["keys"][0]["param"] = other;
+    release["security"]["keys"][1]["option"] = "--rot-key";
+    release["security"]["keys"][1]["param"] = rot;
     Fd out;
     ASSERT_EQ(image_generate_fuse(release, out.fd), 0);
     std::vector<uint8_t> b = read_fd(out.fd);
     ASSERT_EQ(b.size(), 128u);
-    for (size_t i = 0; i < 128; ++i) ASSERT_EQ(b[i], (i >= 64 && i < 96) ? uint8_t(i - 63) : 0) << i;
+    for (size_t i = 0; i < 128; ++i)
+        ASSERT_EQ(b[i], (i >= 64 && i < 96) ? uint8_t(hash[i - 64]) : 0) << i;
 
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << hash.substr(0, 20);
-    struct Case { std::string path, line; } cases[] = {
-        {path, "error: root key hash \"" + path + "\" is shorter than 32 bytes.\n"},
-        {testing::TempDir(), "error: root key hash \"" + testing::TempDir() + "\" is not a regular file.\n"},
-        {"", "error: open raw image \"\" failed.\n"}};
+    auto hex = [](const std::string& bytes) {
+        std::string h;
+        char two[3];
+        for (unsigned char c : bytes) snprintf(two, sizeof two, "%02x", c), h += two;
+        return h;
+    };
+    const std::string short_path = dir + "/short.bin", other_hash = dir + "/other.bin";
+    std::ofstream(short_path, std::ios::binary) << hash.substr(0, 20);
+    std::ofstream(other_hash, std::ios::binary) << dev_keys::root_key_hash(other);
+    struct Case {
+        std::string path, rot, line;
+    } cases[] = {
+        {short_path, rot, "error: root key hash \"" + short_path + "\" is shorter than 32 bytes.\n"},
+        {dir, rot, "error: root key hash \"" + dir + "\" is not a regular file.\n"},
+        {"", rot, "error: open raw image \"\" failed.\n"},
+        // The hash of another key than the root key: every device would refuse the package.
+        {other_hash, rot,
+         "error: root key \"" + rot + "\" (hash " + hex(hash) + ") does not match the fused hash " +
+             hex(dev_keys::root_key_hash(other)) + " of \"" + other_hash + "\".\n"},
+        {path, dir + "/missing.pem", "error: root key \"" + dir + "/missing.pem\" cannot be loaded.\n"},
+        {path, path, "error: root key \"" + path + "\" cannot be loaded.\n"},
+        {path, "", "error: the key set names no root key (--rot-key) to check the fused hash against.\n"},
+    };
     for (const Case& c : cases) {
         release["security"]["rootPkHash"] = c.path;
+        if (c.rot.empty())
+            release["security"]["keys"].resize(1);
+        else
+            release["security"]["keys"][1]["param"] = c.rot;
         Fd bad;
         testing::internal::CaptureStdout();
         EXPECT_EQ(image_generate_fuse(release, bad.fd), -1);
         EXPECT_EQ(testing::internal::GetCapturedStdout(), c.line);
         EXPECT_TRUE(read_fd(bad.fd).empty());
     }
+    EXPECT_EQ(system(("rm -rf '" + dir + "'").c_str()), 0);
 }
 
 TEST(FinfImage, TwoRecordsAndWriteBack) {

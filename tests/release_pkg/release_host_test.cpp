@@ -7,6 +7,7 @@
 
 #include <fstream>
 
+#include "dev_keys.h"
 #include "engine_host.h"
 #include "package_reader.h"
 #include "test_util.h"
@@ -62,8 +63,11 @@ std::string make_config() {
     write_file(root + "/config/product/p.json", R"({"name": "p1", "template": "t", "version": "2.0",
         "version-bootrom": "B1", "keyAlg": "rsa", "secureBoot": true, "layout": "l",
         "flashes": [{"name": "nand0", "flash": "nand-1m"}], "fota": ["grp", "kernel", "data", "missing"]})");
-    write_file(root + "/config/security/rsa.json", R"({"keyAlg": "rsa", "keys": [], "rootPkHash": "hash.bin"})");
-    write_file(root + "/config/security/key/hash.bin", pattern(32, 'h'));
+    // Secure boot fuses the hash of the root key's public key.
+    write_file(root + "/config/security/rsa.json",
+               R"({"keyAlg": "rsa", "keys": [{"option": "--rot-key", "param": "rot.pem"}], "rootPkHash": "hash.bin"})");
+    EXPECT_TRUE(dev_keys::make_key(root + "/config/security/key/rot.pem"));
+    write_file(root + "/config/security/key/hash.bin", dev_keys::root_key_hash(root + "/config/security/key/rot.pem"));
     write_file(root + "/config/template/t.json", R"({"name": "t", "values": {},
       "images": [
         {"name": "partition", "image": "partition.bin", "io": "out", "format": "aptb"},
@@ -219,7 +223,9 @@ TEST(ReleaseHost, FotaGroupPackage) {
                                pattern(8192, 'b');
     EXPECT_EQ(group.size(), 24576u);
     EXPECT_TRUE(group == expect_group);
-    EXPECT_EQ(z.files["fuse.img"], std::string(64, '\0') + pattern(32, 'h') + std::string(32, '\0'));
+    const std::string fused = dev_keys::root_key_hash(config + "/config/security/key/rot.pem");
+    ASSERT_EQ(fused.size(), 32u);
+    EXPECT_EQ(z.files["fuse.img"], std::string(64, '\0') + fused + std::string(32, '\0'));
     EXPECT_EQ(z.files["finf.img"].size(), 216u);
 
     Json::Value fota = parse(z.files["fota.json"]);

@@ -13,6 +13,7 @@
 #include "release/config_dir.h"
 #include "release/generators.h"
 #include "release/image_factory.h"
+#include "release/key_set.h"
 #include "release/partition_layout.h"
 #include "tools/common/tool_invocation.h"
 
@@ -208,6 +209,9 @@ int image_generate_fip(Json::Value& fip_entry, Json::Value& release, int fd, int
         certs.push_back({option, std::move(cert)});
     }
 
+    // The generator reads the key set and makes up only the keys the set does
+    // not name; nothing is written back into the configuration directory.
+    if (key_set_check_files(release) != 0) return -1;
     const Json::Value& security = release["security"];
     std::vector<std::string> cert_args{"cert_create",
                                        "--key-alg",
@@ -218,8 +222,7 @@ int image_generate_fip(Json::Value& fip_entry, Json::Value& release, int fd, int
                                        "1",
                                        "--ntfw-nvctr",
                                        "1",
-                                       "--new-keys",
-                                       "--save-keys"};
+                                       "--new-keys"};
     if (release_is_list(security["keys"], "keys"))
         for (const Json::Value& key : security["keys"]) {
             cert_args.push_back(key["option"].asString());

@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "release/generators.h"
+#include "release/key_set.h"
 #include "release/partition_layout.h"
 #include "release/virtual_extents.h"
 
@@ -100,5 +101,7 @@ int image_generate_fuse(Json::Value& release, int fd) {
         printf("error: root key hash \"%s\" is shorter than 32 bytes.\n", path.c_str());
         return -1;
     }
+    // Fusing a hash that is not the signing root key's bricks every device.
+    if (key_set_check_root_hash(release, image + 64) != 0) return -1;
     return release_write_fully(fd, image, sizeof image) ? 0 : -1;
 }
