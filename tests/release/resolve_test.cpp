@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 
 #include "config_fixture.h"
+#include "dev_keys.h"
 #include "release/config_dir.h"
 #include "release/image_factory.h"
+#include "tools/common/tool_invocation.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 namespace {
@@ -193,6 +196,40 @@ TEST(ReleaseExample, MinimalResolvesAndOpensItsRawImages) {
         release_close_images(r);
     }
     release_free_config();
+}
+
+// The example's key set is usable as shipped: the certificate generator
+// takes its algorithms and signs with its root key read from the file, and
+// the hash the example would fuse is that key's.
+TEST(ReleaseExample, MinimalKeySetSignsWithTheKeyWhoseHashItFuses) {
+    std::string root = KELVO_EXAMPLES_DIR "/minimal";
+    ASSERT_EQ(release_load_config_dir(root), 0);
+    Json::Value r;
+    captured_stdout([&] { EXPECT_EQ(release_build_description("kv100", "release", r), 0); });
+    release_free_config();
+    const Json::Value& security = r["security"];
+    ASSERT_EQ(security["keys"].size(), 1u);
+    EXPECT_EQ(security["keys"][0]["option"].asString(), "--rot-key");
+    const std::string rot = security["keys"][0]["param"].asString();
+    std::string fused = command_output("head -c 32 '" + security["rootPkHash"].asString() + "'");
+    EXPECT_EQ(fused, dev_keys::root_key_hash(rot));
+
+    TempTree t;
+    t.write("bl2.bin", std::string(300, 'b'));
+    t.write("tb.crt", "");
+    UniqueFd image(open((t.root() + "/bl2.bin").c_str(), O_RDONLY | O_CLOEXEC));
+    UniqueFd cert(open((t.root() + "/tb.crt").c_str(), O_RDWR | O_CLOEXEC));
+    std::vector<std::string> args{"cert_create", "--key-alg", security["keyAlg"].asString(), "--hash-alg",
+                                  security["hashAlg"].asString(), "--new-keys", "--rot-key", rot, "--tfw-nvctr", "1",
+                                  "--tb-fw", std::to_string(image.get()), "--tb-fw-cert", std::to_string(cert.get())};
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    int rc = -1;
+    std::string out = captured_stdout([&] { rc = cert_create_main(int(args.size()), argv.data()); });
+    ASSERT_EQ(rc, 0) << out;
+    EXPECT_EQ(command_output("openssl x509 -inform DER -noout -pubkey -in '" + t.root() + "/tb.crt'"),
+              command_output("openssl pkey -pubout -in '" + rot + "'"));
 }
 
 }  // namespace
