@@ -97,6 +97,14 @@ FbPacket CommandDevice::next_reply() {
     return r;
 }
 
+void CommandDevice::advance_progress(uint64_t weight) {
+    progress_done_ += weight;
+    if (!progress_total_) return;
+    uint64_t pct = progress_done_ >= progress_total_ ? 100 : progress_done_ * 100 / progress_total_;
+    progress_.push_back(uint8_t(pct));
+    if (cfg_.prog_replies) queue("PROG" + std::to_string(pct));
+}
+
 void CommandDevice::data_received(size_t n) {
     download_total_ += n;
     if (data_remaining_ == 0) {
@@ -181,12 +189,10 @@ void CommandDevice::execute(const std::string& cmd, FbPacket& ack) {
         uint64_t written = 0;
         std::string err = storage_.write_image(*p, download_, written);
         if (!err.empty()) return queue("FAIL" + err);
-        progress_done_ += written;
-        if (progress_total_) {
-            uint64_t pct = std::min<uint64_t>(100, progress_done_ * 100 / progress_total_);
-            progress_.push_back(uint8_t(pct));
-            if (cfg_.prog_replies) queue("PROG" + std::to_string(pct));
-        }
+        // A flash weighs its image plus its partition; the later pieces of
+        // an image split for the download add only their own size.
+        advance_progress(download_.size() + (p->name != last_flashed_ ? p->size : 0));
+        last_flashed_ = p->name;
         queue("INFOwrote " + std::to_string(written) + " bytes");
         return queue("OKAY");
     }
@@ -194,6 +200,8 @@ void CommandDevice::execute(const std::string& cmd, FbPacket& ack) {
         const Partition* p = storage_.find(cmd.substr(6));
         if (!p) return queue("FAILunknown partition");
         storage_.erase(*p);
+        advance_progress(p->size);
+        last_flashed_.clear();
         return queue("OKAY");
     }
     if (cmd == "partition") {
@@ -220,6 +228,7 @@ void CommandDevice::execute(const std::string& cmd, FbPacket& ack) {
         if (!parse_hex_field(cmd.substr(9), 8, v)) return queue("FAILbad progress");
         progress_total_ = v;
         progress_done_ = 0;
+        last_flashed_.clear();
         return queue("OKAY");
     }
     if (cmd == "reboot") return queue("OKAY", EndKind::Reboot);
@@ -237,7 +246,7 @@ void CommandDevice::execute(const std::string& cmd, FbPacket& ack) {
             !parse_hex_field(cmd.substr(17, 8), 8, size))
             return queue("FAILbad stage");
         if (upload_flash_ < 0) return queue("FAILno flash selected");
-        if (start + size > storage_.flashes()[size_t(upload_flash_)].bytes.size()) return queue("FAILstage beyond flash");
+        if (start + size > storage_.flashes()[size_t(upload_flash_)].size()) return queue("FAILstage beyond flash");
         stage_start_ = start;
         stage_size_ = size;
         stage_set_ = true;
@@ -245,14 +254,15 @@ void CommandDevice::execute(const std::string& cmd, FbPacket& ack) {
     }
     if (cmd == "upload") {
         if (!stage_set_) return queue("FAILno upload stage");
-        const auto& b = storage_.flashes()[size_t(upload_flash_)].bytes;
+        const Flash& flash = storage_.flashes()[size_t(upload_flash_)];
         char h[32];
         snprintf(h, sizeof h, "DATA%08" PRIx64, stage_size_);
         queue(h);
         if (stage_size_ > 0) {
             Reply r;
             r.bulk = true;
-            r.bytes.assign(b.begin() + long(stage_start_), b.begin() + long(stage_start_ + stage_size_));
+            r.bytes.resize(size_t(stage_size_));
+            flash.read(stage_start_, r.bytes.data(), r.bytes.size());
             replies_.push_back(std::move(r));
         }
         return queue("OKAY");

@@ -59,7 +59,10 @@ private:
     int upload_flash_ = -1;
     uint64_t stage_start_ = 0, stage_size_ = 0;
     bool stage_set_ = false;
+    // Progress counts the weights the package gives its commands: a flash
+    // its image and partition sizes, an erase its partition size.
     uint64_t progress_total_ = 0, progress_done_ = 0;
+    std::string last_flashed_;
     std::vector<uint8_t> progress_;
     std::map<std::string, std::vector<uint8_t>> images_;  // fuse, boot, call, partition
     std::vector<bool> one_shot_used_;
@@ -69,6 +72,7 @@ private:
     void queue(const std::string& text, EndKind end = EndKind::None);
     void execute(const std::string& cmd, FbPacket& ack);
     void data_received(size_t n);
+    void advance_progress(uint64_t weight);
     FbPacket next_reply();
     bool fault_matches(FaultKind kind, const std::string& cmd, bool one_shot);
 };

@@ -92,6 +92,7 @@ void print_usage(FILE* to) {
             "  --transport usb|uart      version answer 0.5 with windows, or 0.4 (usb)\n"
             "  --line-rate BYTES/S       throttle both directions (0 = off)\n"
             "  --record DIR              write request logs and images on exit\n"
+            "  --sparse-record           record flashes as sparse files plus their written extents\n"
             "  --fault SPEC              [I/]drop:N drop-every:N corrupt:N corrupt-every:N\n"
             "                            fail:CMD silent:MS[:CMD] bad-seq:CMD error-packet:CMD\n"
             "                            data-in-ack:CMD vanish:BYTES\n"
@@ -104,7 +105,7 @@ void print_usage(FILE* to) {
 bool parse_config(int argc, char** argv, Config& c) {
     enum {
         O_PORTS = 256, O_COUNT, O_VID, O_PID, O_DESC, O_LOC, O_FLASH, O_VBR, O_PLAT, O_MDS, O_PKT,
-        O_VAR, O_TRANSPORT, O_RATE, O_RECORD, O_FAULT, O_PROD, O_EXIT, O_PROG, O_QUIET, O_HELP
+        O_VAR, O_TRANSPORT, O_RATE, O_RECORD, O_FAULT, O_PROD, O_EXIT, O_PROG, O_QUIET, O_SPARSE, O_HELP
     };
     static const option opts[] = {
         {"ports-dir", required_argument, nullptr, O_PORTS},
@@ -127,6 +128,7 @@ bool parse_config(int argc, char** argv, Config& c) {
         {"exit-when-done", no_argument, nullptr, O_EXIT},
         {"prog", no_argument, nullptr, O_PROG},
         {"quiet", no_argument, nullptr, O_QUIET},
+        {"sparse-record", no_argument, nullptr, O_SPARSE},
         {"help", no_argument, nullptr, O_HELP},
         {nullptr, 0, nullptr, 0},
     };
@@ -208,6 +210,7 @@ bool parse_config(int argc, char** argv, Config& c) {
         case O_EXIT: c.exit_when_done = true; break;
         case O_PROG: c.prog_replies = true; break;
         case O_QUIET: c.quiet = true; break;
+        case O_SPARSE: c.sparse_record = true; break;
         case O_HELP: print_usage(stdout); exit(0);
         default: print_usage(stderr); return false;
         }

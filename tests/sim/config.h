@@ -54,6 +54,7 @@ struct Config {
     bool exit_when_done = false;
     bool prog_replies = false;
     bool quiet = false;
+    bool sparse_record = false;  // flashes recorded as written extents
 };
 
 // Sizes: decimal or 0x hex, optional K/KiB, M/MiB, G/GiB in any case.

@@ -412,7 +412,7 @@ bool SimDevice::write_record(const std::string& dir) const {
     bool ok = write_file(base + ".jsonl", text.data(), text.size());
     auto& storage = const_cast<CommandDevice&>(cmd_).storage();
     for (const auto& f : storage.flashes())
-        ok = write_file(base + ".flash." + f.name + ".bin", f.bytes.data(), f.bytes.size()) && ok;
+        ok = write_flash_record(base + ".flash." + f.name(), f, cfg_.sparse_record) && ok;
     for (const auto& kv : cmd_.images())
         ok = write_file(base + "." + kv.first + ".bin", kv.second.data(), kv.second.size()) && ok;
     return ok;

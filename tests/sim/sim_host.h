@@ -38,6 +38,7 @@ public:
     const std::string& ports_dir() const { return ports_dir_; }
     const std::string& record_dir() const { return record_dir_; }
     std::string root() const { return root_; }
+    pid_t pid() const { return pid_; }
 
 private:
     pid_t pid_ = -1;

@@ -1,6 +1,7 @@
 // A scripted host drives kelvo-devsim over a real pseudo-terminal.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -404,4 +405,45 @@ TEST(DevsimHost, WindowsAcrossTheFullWindowSize) {
     EXPECT_EQ(w[1]["flags"].asUInt(), 0x80u);
     EXPECT_EQ(w[2]["size"].asUInt(), 0u);
     EXPECT_EQ(w[2]["seq"].asUInt(), last);
+}
+
+TEST(DevsimHost, LargeFlashesCostWhatWasWritten) {
+    // Four devices of 256 MiB each: resident memory and the record hold the
+    // written blocks only.
+    SimProcess sim;
+    ASSERT_TRUE(sim.start({"--count", "4", "--flash", "nand0:256MiB", "--sparse-record", "--exit-when-done"}, 4));
+    auto ports = sim.ports();
+    ASSERT_EQ(ports.size(), 4u);
+    Bytes image = random_bytes(70000, 3);  // two blocks
+    for (auto& port : ports) {
+        WireHost host;
+        ASSERT_TRUE(host.open(port["path"].asString()));
+        ASSERT_TRUE(host.wake() && host.hello() && host.solicit(link_local_of(host.device_mac), nullptr) &&
+                    host.negotiate());
+        ASSERT_EQ(host.download(image), "OKAY");
+        ASSERT_EQ(host.command("flash:nand0"), "OKAY");
+        ASSERT_EQ(host.command("complete"), "OKAY");
+    }
+    std::ifstream status("/proc/" + std::to_string(sim.pid()) + "/status");
+    uint64_t rss_kib = 0;
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmRSS:", 0) == 0) rss_kib = std::stoull(line.substr(6));
+    EXPECT_GT(rss_kib, 0u);
+    EXPECT_LT(rss_kib, 64u << 10);
+    int st = -1;
+    ASSERT_TRUE(sim.wait_exit(10000, st));
+    EXPECT_EQ(st, 0);
+    for (int i = 0; i < 4; ++i) {
+        std::string base = sim.record_dir() + "/device-" + std::to_string(i) + ".flash.nand0";
+        struct stat sb {};
+        ASSERT_EQ(stat((base + ".bin").c_str(), &sb), 0);
+        EXPECT_EQ(uint64_t(sb.st_size), 256u << 20);
+        EXPECT_LT(uint64_t(sb.st_blocks) * 512, 1u << 20);
+        Bytes head(image.size());
+        std::ifstream((base + ".bin").c_str(), std::ios::binary).read(reinterpret_cast<char*>(head.data()), long(head.size()));
+        EXPECT_EQ(head, image);
+        Bytes map = read_file(base + ".extents.json");
+        EXPECT_EQ(std::string(map.begin(), map.end()),
+                  "{\"erasedValue\":255,\"extents\":[[0,131072]],\"size\":268435456}\n");
+    }
 }

@@ -205,9 +205,9 @@ TEST(Storage, PartitionTableAndBounds) {
     uint64_t w = 0;
     EXPECT_EQ(s.write_image(*boot, Bytes(0x20000, 0xAB), w), "");
     EXPECT_NE(s.write_image(*boot, Bytes(0x20001, 0xAB), w), "");
-    EXPECT_EQ(s.flashes()[0].bytes[0xFFFF], 0xFF);
-    EXPECT_EQ(s.flashes()[0].bytes[0x10000], 0xAB);
-    EXPECT_EQ(s.flashes()[0].bytes[0x30000], 0xFF);
+    EXPECT_EQ(s.flashes()[0].at(0xFFFF), 0xFF);
+    EXPECT_EQ(s.flashes()[0].at(0x10000), 0xAB);
+    EXPECT_EQ(s.flashes()[0].at(0x30000), 0xFF);
     // A partition beyond its flash is refused and the old table kept.
     entry(2, "boot", "raw", 0x30000, 0x20000);
     EXPECT_NE(s.adopt_table(t), "");
@@ -229,15 +229,15 @@ TEST(Storage, SparseChunksApplyAndOverrunsAreRefused) {
     Storage s({{"external", 5 * 4096}});
     uint64_t w = 0;
     ASSERT_EQ(s.write_image(*s.find("external"), img, w), "");
-    auto& b = s.flashes()[0].bytes;
-    EXPECT_EQ(b[0], 0x11);
-    EXPECT_EQ(b[4096], 0xFF);
-    EXPECT_EQ(b[3 * 4096], 0x11);
-    EXPECT_EQ(b[3 * 4096 + 3], 0x44);
-    EXPECT_EQ(b[4 * 4096], 0xFF);
+    auto b = [&](uint64_t at) { return s.flashes()[0].at(at); };
+    EXPECT_EQ(b(0), 0x11);
+    EXPECT_EQ(b(4096), 0xFF);
+    EXPECT_EQ(b(3 * 4096), 0x11);
+    EXPECT_EQ(b(3 * 4096 + 3), 0x44);
+    EXPECT_EQ(b(4 * 4096), 0xFF);
     Storage small({{"external", 3 * 4096}});
     EXPECT_NE(small.write_image(*small.find("external"), img, w), "");
-    EXPECT_EQ(small.flashes()[0].bytes[0], 0xFF);
+    EXPECT_EQ(small.flashes()[0].at(0), 0xFF);
 }
 
 TEST(Commands, RepliesFitTheHostsReadOf64Bytes) {
@@ -256,4 +256,52 @@ TEST(Commands, RepliesFitTheHostsReadOf64Bytes) {
     EXPECT_EQ(reply("getvar:long"), "OKAY" + std::string(60, 'l'));
     EXPECT_EQ(reply("getvar:max-download-size"), "OKAY0x1000000");
     EXPECT_EQ(reply("download:00001000"), "DATA00001000");
+}
+
+TEST(Storage, LargeFlashHoldsOnlyWrittenBlocks) {
+    Storage s({{"nand0", 256u << 20}});
+    Flash& f = s.flashes()[0];
+    EXPECT_EQ(f.resident_bytes(), 0u);
+    EXPECT_EQ(f.at((256u << 20) - 1), 0xFF);
+    // A write across a block boundary, then an erase of part of it.
+    Bytes data(3000, 0x5A);
+    f.write(Flash::kBlock - 1000, data.data(), data.size());
+    EXPECT_EQ(f.resident_bytes(), 2 * Flash::kBlock);
+    EXPECT_EQ(f.extents(), (std::vector<std::pair<uint64_t, uint64_t>>{{0, 2 * Flash::kBlock}}));
+    Bytes back(3002);
+    f.read(Flash::kBlock - 1001, back.data(), back.size());
+    EXPECT_EQ(back.front(), 0xFF);
+    EXPECT_EQ(Bytes(back.begin() + 1, back.end() - 1), data);
+    EXPECT_EQ(back.back(), 0xFF);
+    f.erase(Flash::kBlock - 500, Flash::kBlock + 500);  // the whole second block, half of the first
+    EXPECT_EQ(f.resident_bytes(), Flash::kBlock);
+    EXPECT_EQ(f.at(Flash::kBlock - 501), 0x5A);
+    EXPECT_EQ(f.at(Flash::kBlock - 500), 0xFF);
+    EXPECT_EQ(f.at(Flash::kBlock + 1000), 0xFF);
+    s.erase(*s.find("nand0"));
+    EXPECT_EQ(f.resident_bytes(), 0u);
+}
+
+TEST(Commands, ProgressFollowsThePackagesWeights) {
+    // The package's total: a flash weighs its image and its partition, an
+    // erase its partition; every other command weighs nothing.
+    Config cfg;
+    Record record;
+    CommandDevice dev(cfg, 0, record);
+    auto run = [&](const std::string& cmd) {
+        dev.on_data(FbPacket{FB_DATA, 0, 0, Bytes(cmd.begin(), cmd.end())});
+        Bytes r = dev.on_data(FbPacket{FB_DATA, 0, 0, {}}).payload;
+        return std::string(r.begin(), r.end());
+    };
+    const uint64_t part = 8u << 20, image = 0x1000;
+    char total[32];
+    snprintf(total, sizeof total, "progress:%08llx", static_cast<unsigned long long>(image + 2 * part));
+    EXPECT_EQ(run(total), "OKAY");
+    EXPECT_EQ(run("download:00001000"), "DATA00001000");
+    dev.on_data(FbPacket{FB_DATA, 0, 0, Bytes(image, 0x42)});
+    EXPECT_EQ(dev.on_data(FbPacket{FB_DATA, 0, 0, {}}).payload, (Bytes{'O', 'K', 'A', 'Y'}));
+    run("flash:external");
+    EXPECT_EQ(dev.take_progress(), Bytes{50});
+    run("erase:internal");
+    EXPECT_EQ(dev.take_progress(), Bytes{100});
 }

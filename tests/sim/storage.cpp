@@ -1,5 +1,6 @@
 #include "storage.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace devsim {
@@ -14,19 +15,75 @@ std::string field(const uint8_t* p, size_t n) {
 }
 }  // namespace
 
+void Flash::write(uint64_t offset, const uint8_t* data, size_t length) {
+    while (length > 0) {
+        uint64_t block = offset / kBlock, within = offset % kBlock;
+        size_t n = size_t(std::min<uint64_t>(length, kBlock - within));
+        auto it = blocks_.find(block);
+        if (it == blocks_.end()) it = blocks_.emplace(block, std::vector<uint8_t>(kBlock, 0xFF)).first;
+        memcpy(it->second.data() + within, data, n);
+        offset += n;
+        data += n;
+        length -= n;
+    }
+}
+
+void Flash::erase(uint64_t offset, uint64_t length) {
+    while (length > 0) {
+        uint64_t block = offset / kBlock, within = offset % kBlock;
+        uint64_t n = std::min<uint64_t>(length, kBlock - within);
+        auto it = blocks_.find(block);
+        if (it != blocks_.end()) {
+            if (n == kBlock) blocks_.erase(it);
+            else std::fill(it->second.begin() + long(within), it->second.begin() + long(within + n), 0xFF);
+        }
+        offset += n;
+        length -= n;
+    }
+}
+
+void Flash::read(uint64_t offset, uint8_t* out, size_t length) const {
+    while (length > 0) {
+        uint64_t block = offset / kBlock, within = offset % kBlock;
+        size_t n = size_t(std::min<uint64_t>(length, kBlock - within));
+        auto it = blocks_.find(block);
+        if (it == blocks_.end()) memset(out, 0xFF, n);
+        else memcpy(out, it->second.data() + within, n);
+        offset += n;
+        out += n;
+        length -= n;
+    }
+}
+
+uint8_t Flash::at(uint64_t offset) const {
+    uint8_t b = 0;
+    read(offset, &b, 1);
+    return b;
+}
+
+std::vector<std::pair<uint64_t, uint64_t>> Flash::extents() const {
+    std::vector<std::pair<uint64_t, uint64_t>> out;
+    for (const auto& kv : blocks_) {
+        uint64_t start = kv.first * kBlock, len = std::min<uint64_t>(kBlock, size_ - start);
+        if (!out.empty() && out.back().first + out.back().second == start) out.back().second += len;
+        else out.emplace_back(start, len);
+    }
+    return out;
+}
+
 Storage::Storage(const std::vector<FlashSpec>& specs) {
-    for (const auto& s : specs) flashes_.push_back({s.name, std::vector<uint8_t>(s.size, 0xFF)});
+    for (const auto& s : specs) flashes_.emplace_back(s.name, s.size);
     default_table();
 }
 
 void Storage::default_table() {
     parts_.clear();
     uint64_t total = 0;
-    for (const auto& f : flashes_) total += f.bytes.size();
+    for (const auto& f : flashes_) total += f.size();
     parts_.push_back({"all", "group", -1, 0, total});
     for (size_t i = 0; i < flashes_.size(); ++i)
-        parts_.push_back({flashes_[i].name, "flash", int(i), 0, flashes_[i].bytes.size(), 0xFFFFFFFF,
-                          flashes_[i].bytes.size()});
+        parts_.push_back({flashes_[i].name(), "flash", int(i), 0, flashes_[i].size(), 0xFFFFFFFF,
+                          flashes_[i].size()});
 }
 
 const Partition* Storage::find(const std::string& name) const {
@@ -37,7 +94,7 @@ const Partition* Storage::find(const std::string& name) const {
 
 int Storage::flash_index(const std::string& name) const {
     for (size_t i = 0; i < flashes_.size(); ++i)
-        if (flashes_[i].name == name) return int(i);
+        if (flashes_[i].name() == name) return int(i);
     return -1;
 }
 
@@ -66,7 +123,7 @@ std::string Storage::adopt_table(const std::vector<uint8_t>& img) {
             if (flash < 0) return "partition " + p.name + " outside a flash";
             p.flash = flash;
         }
-        if (p.flash >= 0 && p.start + p.size > flashes_[p.flash].bytes.size())
+        if (p.flash >= 0 && p.start + p.size > flashes_[p.flash].size())
             return "partition " + p.name + " beyond its flash";
         parts.push_back(p);
     }
@@ -76,21 +133,20 @@ std::string Storage::adopt_table(const std::vector<uint8_t>& img) {
 
 std::string Storage::erase(const Partition& p) {
     if (p.flash < 0) {
-        for (auto& f : flashes_) std::fill(f.bytes.begin(), f.bytes.end(), 0xFF);
+        for (auto& f : flashes_) f.erase(0, f.size());
         return "";
     }
-    auto& b = flashes_[p.flash].bytes;
-    std::fill(b.begin() + long(p.start), b.begin() + long(p.start + p.size), 0xFF);
+    flashes_[p.flash].erase(p.start, p.size);
     return "";
 }
 
 std::string Storage::write_image(const Partition& p, const std::vector<uint8_t>& image, uint64_t& written) {
     written = 0;
     if (p.flash < 0) return "cannot flash a group";
-    uint8_t* base = flashes_[p.flash].bytes.data() + p.start;
+    Flash& flash = flashes_[p.flash];
     if (!is_sparse(image)) {
         if (image.size() > p.size) return "image too large for partition";
-        memcpy(base, image.data(), image.size());
+        flash.write(p.start, image.data(), image.size());
         written = image.size();
         return "";
     }
@@ -100,7 +156,7 @@ std::string Storage::write_image(const Partition& p, const std::vector<uint8_t>&
     if (!err.empty()) return err;
     return apply_sparse(image, p.size,
                         [&](uint64_t off, const uint8_t* d, size_t n) {
-                            memcpy(base + off, d, n);
+                            flash.write(p.start + off, d, n);
                             written += n;
                         },
                         extent);

@@ -3,7 +3,9 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "config.h"
@@ -17,9 +19,27 @@ struct Partition {
     uint64_t start = 0, size = 0, vstart = 0xFFFFFFFF, vsize = 0;
 };
 
-struct Flash {
-    std::string name;
-    std::vector<uint8_t> bytes;
+// A flash keeps only the blocks written since they were last erased, so a
+// large flash costs what was written; everything else reads as erased (0xFF).
+class Flash {
+public:
+    static constexpr uint64_t kBlock = 64u << 10;
+    Flash(std::string name, uint64_t size) : name_(std::move(name)), size_(size) {}
+    const std::string& name() const { return name_; }
+    uint64_t size() const { return size_; }
+    // The range must lie inside the flash.
+    void write(uint64_t offset, const uint8_t* data, size_t length);
+    void erase(uint64_t offset, uint64_t length);
+    void read(uint64_t offset, uint8_t* out, size_t length) const;
+    uint8_t at(uint64_t offset) const;
+    // Written ranges (whole blocks, merged), in ascending order.
+    std::vector<std::pair<uint64_t, uint64_t>> extents() const;
+    uint64_t resident_bytes() const { return blocks_.size() * kBlock; }
+
+private:
+    std::string name_;
+    uint64_t size_;
+    std::map<uint64_t, std::vector<uint8_t>> blocks_;  // block number -> kBlock bytes
 };
 
 class Storage {
