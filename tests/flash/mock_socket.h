@@ -69,7 +69,7 @@ public:
         }
         Bytes& front = s.input.front();
         const size_t n = std::min(capacity, front.size());
-        std::memcpy(data, front.data(), n);
+        if (n > 0) std::memcpy(data, front.data(), n);  // an empty input may come with no buffer
         if (s.stream && n < front.size()) {
             front.erase(front.begin(), front.begin() + static_cast<std::ptrdiff_t>(n));
         } else {

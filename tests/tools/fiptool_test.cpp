@@ -107,7 +107,7 @@ std::string parse_with_python(const std::string& path) {
 
 // Little-endian helpers for vectors written straight from the format.
 void le(std::string& s, uint64_t v, int bytes) {
-    for (int i = 0; i < bytes; ++i) s += char(v >> (8 * i));
+    for (int i = 0; i < bytes; ++i) s += i < 8 ? char(v >> (8 * i)) : '\0';
 }
 std::string uuid_bytes(const char* text) {
     std::string s;
