@@ -128,3 +128,21 @@ TEST_F(PackageHost, BadProgressTypeFailsInit) {
     EXPECT_TRUE(host_.wait_log("download.json: command 0 has an invalid progress \"value\"\n"));
     EXPECT_FALSE(e.json.isMember("commands")) << e.text;
 }
+
+TEST_F(PackageHost, StartRightBehindInitFindsThePackage) {
+    // A controller may send the start without waiting for the init's event;
+    // both jobs read the one package state.
+    std::string path = dir_.file("pkg.zip");
+    ASSERT_TRUE(write_zip(path, sample_items()));
+    for (int round = 0; round < 20; ++round) {
+        host_.clear();
+        ASSERT_EQ(host_.download_init(init_json(path).c_str()), 0);
+        ASSERT_EQ(host_.download_start(R"({"baudRate": 115200})"), 0);
+        HostEvent e;
+        ASSERT_TRUE(host_.wait_event(1, 5000, &e));
+        EXPECT_TRUE(e.json.isMember("commands")) << "round " << round << ": " << e.text;
+        ASSERT_TRUE(host_.wait_event(2)) << "round " << round;
+        host_.download_stop();
+        ASSERT_TRUE(host_.wait_event(3)) << "round " << round;
+    }
+}

@@ -146,7 +146,7 @@ void engine_run_guarded(const char* what, const LoopTask& task) {
     }
 }
 
-void engine_queue_work(LoopTask work, LoopTask done) {
+bool engine_queue_work(LoopTask work, LoopTask done) {
     auto* job = new PoolJob{};
     job->req.data = job;
     job->work = std::move(work);
@@ -155,7 +155,7 @@ void engine_queue_work(LoopTask work, LoopTask done) {
     if (!g_pool_open) {
         // The process is ending or the library unloading: nothing may start.
         delete job;
-        return;
+        return false;
     }
     int rc = uv_queue_work(
         &g_loop, &job->req,
@@ -172,9 +172,10 @@ void engine_queue_work(LoopTask work, LoopTask done) {
     if (rc != 0) {
         fprintf(stderr, "error: queueing work failed: %s\n", uv_strerror(rc));
         delete job;
-        return;
+        return false;
     }
     ++g_pool_jobs;
+    return true;
 }
 
 int engine_loop_start() {

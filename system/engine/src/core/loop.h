@@ -16,7 +16,8 @@ bool engine_on_loop_thread();
 bool engine_post(LoopTask task);
 
 // Loop thread: runs `work` on the worker pool, then `done` on the loop thread.
-void engine_queue_work(LoopTask work, LoopTask done);
+// False when the pool takes no more work (neither then runs).
+bool engine_queue_work(LoopTask work, LoopTask done);
 
 // Runs a task and contains anything it throws (a loop step never throws out).
 void engine_run_guarded(const char* what, const LoopTask& task);

@@ -1,12 +1,14 @@
 #include "core/steps.h"
 
 #include <cstdio>
+#include <deque>
 #include <exception>
 #include <mutex>
 
 #include "core/engine.h"
 #include "core/events.h"
 #include "core/loop.h"
+#include "core/never_destroyed.h"
 #include "device/device_table.h"
 #include "flash/package.h"
 #include "link/capture.h"
@@ -16,10 +18,41 @@ namespace {
 // Release generation and product listing share process-wide tables and the
 // tools' globals: one job at a time.
 std::mutex g_release_jobs_mutex;
+// Download init and start both work on the one package state: their pool
+// jobs run one after the other, in the order they were posted (a start sent
+// right behind an init must see that init's package). Loop thread only.
+using PackageJobs = std::deque<std::pair<LoopTask, LoopTask>>;
+PackageJobs& g_package_jobs = never_destroyed<PackageJobs>();
+bool g_package_job_running = false;
+
+void package_job_next() {
+    if (g_package_jobs.empty()) {
+        g_package_job_running = false;
+        return;
+    }
+    g_package_job_running = true;
+    auto job = std::move(g_package_jobs.front());
+    g_package_jobs.pop_front();
+    LoopTask done = std::move(job.second);
+    bool queued = engine_queue_work(std::move(job.first), [done] {
+        done();
+        package_job_next();
+    });
+    if (!queued) {
+        // Nothing runs any more; a later engine starts with an empty queue.
+        g_package_jobs.clear();
+        g_package_job_running = false;
+    }
+}
+
+void queue_package_job(LoopTask work, LoopTask done) {
+    g_package_jobs.emplace_back(std::move(work), std::move(done));
+    if (!g_package_job_running) package_job_next();
+}
 }  // namespace
 
 void download_init_step(std::shared_ptr<DownloadInitRequest> request) {
-    engine_queue_work(
+    queue_package_job(
         [request] {
             if (!package_open(request->path, request->address, request->size, request->result))
                 request->result = Json::Value();
@@ -33,7 +66,7 @@ void download_init_step(std::shared_ptr<DownloadInitRequest> request) {
 }
 
 void download_start_step(std::shared_ptr<DownloadStartRequest> request) {
-    engine_queue_work(
+    queue_package_job(
         [request] {
             request->error.clear();
             if (!commands_apply_groups(request->disabledGroups, request->reboot))
