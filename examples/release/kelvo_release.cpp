@@ -1,9 +1,11 @@
 // Generates a release package through the engine library's exports, printing
 // the engine's progress lines, then the package's path and contents.
 //
-//   kelvo_release_demo [config-dir [product [variant [output]]]]
+//   kelvo-release [config-dir [product [variant [output]]]]
 //
-// Without a product the first listed product and its first variant are used.
+// Without a product the first listed product and its first listed variant are
+// used; the listing sorts names, so of "release" and "debug" that is "debug".
+// The library is the one of the build tree, or KELVO_LIBRARY.
 #include <dlfcn.h>
 
 #include <ziparchive/zip_archive.h>
@@ -169,8 +171,13 @@ int main(int argc, char** argv) {
         }
         const Json::Value& first = event["products"][0];
         product = first["name"].asString();
-        if (variant.empty() && first["variants"].isArray() && !first["variants"].empty())
+        if (variant.empty() && first["variants"].isArray() && !first["variants"].empty()) {
             variant = first["variants"][0].asString();
+            std::string listed;
+            for (const Json::Value& v : first["variants"]) listed += (listed.empty() ? "" : ", ") + v.asString();
+            printf("Product \"%s\" lists the variants %s; taking the first, \"%s\"\n", product.c_str(),
+                   listed.c_str(), variant.c_str());
+        }
     }
     if (output.empty()) output = product + (variant.empty() ? "" : "-" + variant) + ".zip";
     printf("Generating the release package of product \"%s\" variant \"%s\" from %s\n", product.c_str(),
