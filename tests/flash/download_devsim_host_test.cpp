@@ -10,6 +10,7 @@
 #include "engine_host.h"
 #include "package_fixture.h"
 #include "sim_host.h"
+#include "sparse_builder.h"
 
 namespace {
 
@@ -137,6 +138,38 @@ TEST_F(DownloadDevsim, UploadSplitsTheDevicesFlashes) {
     EXPECT_TRUE(dump == recorded_flash(0, "external") + recorded_flash(0, "internal"));
     EXPECT_TRUE(read_file("upload/modem.raw").substr(0, modem.size()) == modem);
     EXPECT_EQ(read_file("upload/data.raw").size(), 0x200000u);
+}
+
+// A container whose checksum does not match its bytes is refused on every
+// device, which ends "FAILED" with the reason; nothing of it reaches the
+// partition, and the images before it are in place.
+TEST_F(DownloadDevsim, SparseImageWithAWrongChecksumFailsEachDevice) {
+    std::string modem = pattern(0x20000, 2);
+    std::string expanded;
+    std::string data = sparse_test::good_image(expanded);
+    data[28 + 12 + 5] ^= 1;
+    std::vector<ZipItem> items = {
+        {"download.json", R"([
+  {"command": "partition", "image": "partition.bin"},
+  {"command": "flash", "partition": "modem", "image": "modem.img"},
+  {"command": "flash", "partition": "data", "image": "data.img"}
+])"},
+        {"partition.bin", make_aptb(device_rows())},
+        {"modem.img", modem},
+        {"data.img", data}};
+    auto finals = download(items, {"--count", "2"}, 2);
+    ASSERT_EQ(finals, (std::vector<std::string>{"FAILED", "FAILED"}));
+    sim_.stop();
+    auto logs = host_.logs();
+    EXPECT_EQ(std::count_if(logs.begin(), logs.end(),
+                            [](const std::string& l) { return l.find("error: cannot sparse read file") != std::string::npos; }),
+              2);
+    for (int i = 0; i < 2; ++i) {
+        std::string external = recorded_flash(i, "external");
+        std::string internal = recorded_flash(i, "internal");
+        EXPECT_TRUE(external.substr(0x100000, modem.size()) == modem) << i;
+        EXPECT_EQ(internal.find(data.substr(0, 28)), std::string::npos) << "the container's header was flashed";
+    }
 }
 
 }  // namespace

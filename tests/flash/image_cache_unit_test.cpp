@@ -1,9 +1,15 @@
 // Images loaded from the package for a device's download limit, and shared.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <future>
+#include <memory>
+
 #include <sparse/sparse.h>
 
+#include "flash/client_util.h"
 #include "script_fixture.h"
+#include "sparse_builder.h"
 
 namespace {
 
@@ -187,6 +193,97 @@ TEST(ImageCache, KindsByCommand) {
     EXPECT_FALSE(absent.ok);
     EXPECT_NE(absent.io.err.find("archive does not contain 'nothing.img'\n"), std::string::npos);
     EXPECT_EQ(image_cache_size(), 2u);  // failures leave nothing behind
+}
+
+// A load on a download thread of its own, contained as the runner contains a
+// script; whatever it finds, a waiting test never outlives it.
+std::shared_future<bool> load_contained(const std::string& limit, const std::string& image,
+                                        const std::string& partition) {
+    auto done = std::make_shared<std::promise<bool>>();
+    std::shared_future<bool> result = done->get_future().share();
+    std::thread([done, limit, image, partition] {
+        bool ok = fatal_contain(
+            [&] {
+                FakeDevice d;
+                d.vars["max-download-size"] = limit;
+                LoadedImage loaded;
+                return load_command_image(d, image, "flash", loaded, partition);
+            },
+            false);
+        done->set_value(ok);
+    }).detach();
+    return result;
+}
+
+// Each bad container fails its own load with "cannot sparse read file", fast,
+// while another device's load of a good image goes on beside it.
+TEST(ImageCache, BadSparseImagesFailAloneAndFast) {
+    using namespace sparse_test;
+    std::string expanded;
+    std::string good = good_image(expanded);
+    std::string badCrc = good;
+    badCrc[28 + 12 + 5] ^= 1;
+    std::string raw = pattern_blocks(1, 2);
+    Header zeroBlock, huge, fewBlocks;
+    zeroBlock.blockSize = 0;
+    huge.totalBlocks = 0xFFFFFFFF;
+    fewBlocks.totalBlocks = 1;
+    struct Case {
+        const char* name;
+        std::string bytes;
+    } cases[] = {
+        {"zero-block.img", container(zeroBlock, {{kDontCare, 1, ""}})},
+        {"huge.img", container(huge, {{kDontCare, 0xFFFFFFFF, ""}})},
+        {"bad-crc.img", badCrc},
+        {"beyond.img", container(fewBlocks, {{kRaw, 1, raw}, {kDontCare, 1, ""}})},
+        {"raw-beyond-file.img", container({}, {{kRaw, 2, raw}})},
+        {"cut.img", good.substr(0, 20)},
+    };
+    std::vector<ZipItem> items = cache_items();
+    items.push_back({"good.img", good});
+    for (const auto& c : cases) items.push_back({c.name, c.bytes});
+    PackageSession s;
+    ASSERT_TRUE(s.open(items));
+
+    int round = 0;
+    for (const auto& c : cases) {
+        testing::internal::CaptureStderr();
+        auto bad = load_contained("0x10000", c.name, "modem");
+        // A limit of its own each round: the good image is extracted anew.
+        auto other = load_contained(std::to_string(0x10000 + 4096 * ++round), "good.img", "modem");
+        bool badDone = bad.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+        bool otherDone = other.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+        std::string err = testing::internal::GetCapturedStderr();
+        ASSERT_TRUE(badDone) << c.name << " still loading";
+        ASSERT_TRUE(otherDone) << c.name << ": the other device waits";
+        EXPECT_FALSE(bad.get()) << c.name;
+        EXPECT_TRUE(other.get()) << c.name;
+        EXPECT_NE(err.find("error: cannot sparse read file\n"), std::string::npos) << c.name << "\n" << err;
+    }
+    EXPECT_EQ(image_cache_size(), size_t(round)) << "only the good image is cached";
+}
+
+// The partition table bounds the expansion: the image fits "modem" (2 MiB)
+// but not a partition the table gives 16 KiB.
+TEST(ImageCache, SparseExpansionIsBoundedByThePartition) {
+    using namespace sparse_test;
+    Header big;
+    big.totalBlocks = 0x100;  // 1 MiB
+    std::vector<ZipItem> items = cache_items();
+    std::vector<AptbRow> rows = sample_rows();
+    rows.push_back({"tiny", "raw", 0x800000, 0x4000, 0, 0x4000, 2});
+    for (auto& item : items)
+        if (item.name == "partition.bin") item.bytes = make_aptb(rows);
+    items.push_back({"big.img", container(big, {{kDontCare, 0x100, ""}})});
+    PackageSession s;
+    ASSERT_TRUE(s.open(items));
+    EXPECT_TRUE(load_contained("0x10000", "big.img", "modem").get());
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(load_contained("0x10000", "big.img", "tiny").get());
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("sparse image 'big.img' refused: expands to 1048576 bytes, more than the 16384"),
+              std::string::npos)
+        << err;
 }
 
 }  // namespace

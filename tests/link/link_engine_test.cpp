@@ -472,6 +472,22 @@ TEST_F(LinkEngine, LargestFramesArriveWhole) {
     int rcvbuf = 64 * 1024;
     lwip_setsockopt(s, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
     timeval tv{1, 0};
+
+    // The stack comes up beside the download start: a probe until it answers.
+    bool up = false;
+    for (int i = 0; i < 50 && !up; ++i) {
+        devsim::Mac mac{};
+        netif_host_mac(mac.data());
+        auto probe = devsim::build_udp(peer, mac, devsim::link_local_of(peer), devsim::link_local_of(mac), 5554,
+                                       7778, reinterpret_cast<const uint8_t*>("up"), 2);
+        deliver(probe);
+        char buf[8];
+        timeval shortWait{0, 100000};
+        lwip_setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &shortWait, sizeof shortWait);
+        up = lwip_recv(s, buf, sizeof buf, 0) == 2;
+    }
+    ASSERT_TRUE(up) << "the stack took no frame";
+    netif_host_mac(host.data());
     lwip_setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
 
     const size_t kHeaders = 14 + 40 + 8;

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -19,6 +20,7 @@
 #include "flash/client_util.h"
 #include "flash/fastboot.h"
 #include "flash/package.h"
+#include "flash/sparse_image.h"
 #include "platform/temp_file.h"
 #include "platform/unique_fd.h"
 
@@ -49,9 +51,19 @@ struct CacheEntry {
     }
 };
 
-struct Cache {
+// One per command, image and limit. Its lock is held while it is filled, so
+// the devices that want the same image wait for that one extraction and
+// nobody else does.
+struct Slot {
     std::mutex lock;
-    std::map<std::string, std::unique_ptr<CacheEntry>> entries;
+    std::unique_ptr<CacheEntry> entry;
+};
+
+struct Cache {
+    std::mutex lock;  // the map only, never across an extraction
+    std::map<std::string, std::shared_ptr<Slot>> slots;
+    std::atomic<size_t> filled{0};
+    std::mutex archive;  // reads of the package, one at a time
 };
 
 Cache& cache() {
@@ -80,38 +92,46 @@ bool prepare_descriptor(CacheEntry& e, const std::string& image, const std::stri
     return true;
 }
 
-SparsePtr import_sparse(int fd) {
-    if (lseek(fd, 0, SEEK_SET) < 0) return nullptr;
-    return SparsePtr(sparse_file_import_auto(fd, true, true));
-}
-
 // A plain image whose length is not a whole number of blocks is padded with
 // zeros to the next block: the sparse form covers whole blocks anyway (same
 // bytes on the device), and the library otherwise cuts it into pieces that
 // declare one chunk more than they hold.
 bool pad_plain_image(int fd) {
-    uint8_t magic[4] = {};
-    if (pread(fd, magic, sizeof magic, 0) == static_cast<ssize_t>(sizeof magic) && magic[0] == 0x3a &&
-        magic[1] == 0xff && magic[2] == 0x26 && magic[3] == 0xed)
-        return true;
     off_t size = lseek(fd, 0, SEEK_END);
     if (size < 0) return false;
     off_t padded = (size + kSparseBlock - 1) / kSparseBlock * kSparseBlock;
     return padded == size || ftruncate(fd, padded) == 0;
 }
 
-bool prepare_sparse(CacheEntry& e, int64_t limit) {
+// A file with the sparse magic is read as a container or not at all: it is
+// checked first, so the library never sees what it cannot take, and imported
+// with its checksums verified. Only a file without the magic is plain.
+SparsePtr import_image(int fd, bool container) {
+    return SparsePtr(container ? sparse_image_import(fd) : sparse_image_wrap_plain(fd));
+}
+
+bool prepare_sparse(CacheEntry& e, const std::string& image, int64_t limit, uint64_t capacity) {
     unsigned pieceLimit = static_cast<unsigned>(std::min<uint64_t>(limit, kPieceCeiling));
+    int fd = e.fd.get();
+    bool container = sparse_image_has_magic(fd);
+    if (container) {
+        std::string why;
+        if (!sparse_image_check(fd, capacity, why)) {
+            fprintf(stderr, "sparse image '%s' refused: %s\n", image.c_str(), why.c_str());
+            fatal_error("cannot sparse read file\n");
+        }
+    } else if (!pad_plain_image(fd)) {
+        fatal_error("cannot sparse read file\n");
+    }
     // The pieces are counted on an import of their own: a counting pass
     // leaves the library's chunk list in a state whose later pieces it
     // cannot write (their length comes out as -1).
-    if (!pad_plain_image(e.fd.get())) fatal_error("cannot sparse read file\n");
-    SparsePtr counted = import_sparse(e.fd.get());
+    SparsePtr counted = import_image(fd, container);
     if (!counted) fatal_error("cannot sparse read file\n");
     int count = sparse_file_resparse(counted.get(), pieceLimit, nullptr, 0);
     counted.reset();
     if (count < 0) fatal_error("Failed to resparse\n");
-    SparsePtr imported = import_sparse(e.fd.get());
+    SparsePtr imported = import_image(fd, container);
     if (!imported) fatal_error("cannot sparse read file\n");
     e.pieces.assign(static_cast<size_t>(count) + 1, nullptr);
     if (sparse_file_resparse(imported.get(), pieceLimit, e.pieces.data(), count) < 0)
@@ -143,7 +163,7 @@ bool prepare_memory(CacheEntry& e, int64_t size) {
 // Extracts `image` into a new temporary file and prepares it; null after
 // the failure's message.
 std::unique_ptr<CacheEntry> extract(const std::string& image, const std::string& command,
-                                    int64_t limit) {
+                                    int64_t limit, uint64_t capacity) {
     std::string dir = temp_dir_path();
     if (dir.empty()) {
         fprintf(stderr, "GetTempPath failed, error %ld\n", static_cast<long>(ENOENT));
@@ -160,15 +180,19 @@ std::unique_ptr<CacheEntry> extract(const std::string& image, const std::string&
     }
     e->image.fd = e->fd.get();
 
-    ZipArchiveHandle archive = package_archive();
-    ZipEntry entry{};
-    if (archive == nullptr || FindEntry(archive, image, &entry) != 0) {
-        fprintf(stderr, "archive does not contain '%s'\n", image.c_str());
-        errno = ENOENT;
-        return nullptr;
+    int32_t rc;
+    {
+        std::lock_guard<std::mutex> reading(cache().archive);
+        ZipArchiveHandle archive = package_archive();
+        ZipEntry entry{};
+        if (archive == nullptr || FindEntry(archive, image, &entry) != 0) {
+            fprintf(stderr, "archive does not contain '%s'\n", image.c_str());
+            errno = ENOENT;
+            return nullptr;
+        }
+        package_log_extracting(image, entry.uncompressed_length);
+        rc = ExtractEntryToFile(archive, &entry, e->fd.get());
     }
-    package_log_extracting(image, entry.uncompressed_length);
-    int32_t rc = ExtractEntryToFile(archive, &entry, e->fd.get());
     if (rc != 0) {
         fprintf(stderr, "failed to extract '%s': %s\n", image.c_str(), ErrorCodeString(rc));
         errno = EIO;
@@ -186,7 +210,7 @@ std::unique_ptr<CacheEntry> extract(const std::string& image, const std::string&
     if (command == "boot" || command == "call" || command == "partition")
         ok = prepare_descriptor(*e, image, command, size, limit);
     else if (command == "flash")
-        ok = prepare_sparse(*e, limit);
+        ok = prepare_sparse(*e, image, limit, capacity);
     else if (command == "fuse")
         ok = prepare_memory(*e, size);
     else {
@@ -256,36 +280,43 @@ bool parse_download_limit(const std::string& text, uint64_t& value) {
 }
 
 bool load_command_image(Transport& transport, const std::string& image, const std::string& command,
-                        LoadedImage& out) {
+                        LoadedImage& out, const std::string& partition) {
     (void)g_registered;
     int64_t limit = device_download_limit(transport);
     if (limit < 0) return false;
     std::string key = command + "_" + image + "_" + std::to_string(limit);
+    uint64_t capacity = 0;
+    if (command == "flash") {
+        capacity = package_partition_capacity(partition);
+        key += "_" + std::to_string(capacity);
+    }
 
     Cache& c = cache();
-    // Held from lookup to insertion: one extraction at a time, which also
-    // serialises reads of the archive. A fatal sparse error unwinds through it.
-    std::lock_guard<std::mutex> hold(c.lock);
-    auto found = c.entries.find(key);
-    if (found != c.entries.end()) {
-        out = found->second->image;
-        return true;
+    std::shared_ptr<Slot> slot;
+    {
+        std::lock_guard<std::mutex> hold(c.lock);
+        std::shared_ptr<Slot>& found = c.slots[key];
+        if (!found) found = std::make_shared<Slot>();
+        slot = found;
     }
-    std::unique_ptr<CacheEntry> entry = extract(image, command, limit);
-    if (!entry) return false;
-    out = entry->image;
-    c.entries.emplace(key, std::move(entry));
+    // A fatal sparse error unwinds through this lock; the slot stays empty
+    // and the next device tries again.
+    std::lock_guard<std::mutex> filling(slot->lock);
+    if (!slot->entry) {
+        std::unique_ptr<CacheEntry> entry = extract(image, command, limit, capacity);
+        if (!entry) return false;
+        slot->entry = std::move(entry);
+        ++c.filled;
+    }
+    out = slot->entry->image;
     return true;
 }
 
 void image_cache_release() {
     Cache& c = cache();
     std::lock_guard<std::mutex> hold(c.lock);
-    c.entries.clear();
+    c.slots.clear();
+    c.filled = 0;
 }
 
-size_t image_cache_size() {
-    Cache& c = cache();
-    std::lock_guard<std::mutex> hold(c.lock);
-    return c.entries.size();
-}
+size_t image_cache_size() { return cache().filled.load(); }

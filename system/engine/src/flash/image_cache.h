@@ -1,5 +1,6 @@
 // Images of a download script, extracted from the package once per command,
-// image and device download limit and shared by every download thread.
+// image and device download limit (and, for "flash", the target's capacity)
+// and shared by every download thread.
 #pragma once
 
 #include <cstdint>
@@ -26,8 +27,10 @@ struct LoadedImage {
 // Download thread. Asks the device for its "max-download-size" and gives the
 // image `image` prepared for `command`, from the cache or freshly extracted.
 // False (logged, errno set) when it cannot be had; nothing is cached then.
+// A "flash" image names its target `partition`, which bounds how far a
+// sparse image may expand.
 bool load_command_image(Transport& transport, const std::string& image, const std::string& command,
-                        LoadedImage& out);
+                        LoadedImage& out, const std::string& partition = std::string());
 
 // Parses a "max-download-size" answer (already trimmed): hexadecimal after
 // "0x"/"0X", decimal otherwise, the whole text used. False when it does not parse.

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <exception>
 #include <new>
+#include <vector>
 
 #include <ziparchive/zip_archive.h>
 
@@ -33,8 +34,12 @@ struct PackageState {
     uint32_t size = 0;
     ArchivePtr archive;
     Json::Value commands{Json::arrayValue};
+    std::vector<PartitionRow> table;  // partition.bin of the opened package
     void (*cacheRelease)() = nullptr;
 };
+
+// Partition geometry is 32-bit: no flash of a device holds more.
+constexpr uint64_t kFlashCeiling = uint64_t(1) << 32;
 
 // Set from a successful download start until the images are released: the
 // devices of that download read the package and the command list.
@@ -178,6 +183,7 @@ bool package_open(const std::string& path, uintptr_t address, uint32_t size, Jso
         return false;
     }
     PackageState& s = state();
+    s.table.clear();
     s.path = path;
     s.address = address;
     s.size = size;
@@ -192,6 +198,7 @@ bool package_open(const std::string& path, uintptr_t address, uint32_t size, Jso
     }
     std::string text;
     int rc = partition_table_to_json(table.get(), static_cast<size_t>(length), text);
+    if (rc == 0) partition_table_rows(table.get(), static_cast<size_t>(length), s.table);
     table.reset();
     if (rc != 0) {
         printf("Failed to parse partition.bin\n");
@@ -225,5 +232,17 @@ ZipArchiveHandle package_archive() { return state().archive.get(); }
 const Json::Value& package_commands() { return state().commands; }
 
 Json::Value& package_commands_mutable() { return state().commands; }
+
+uint64_t package_partition_capacity(const std::string& partition) {
+    const std::vector<PartitionRow>& rows = state().table;
+    for (const PartitionRow& row : rows)
+        if (!partition.empty() && row.name == partition && row.size > 0) return row.size;
+    uint64_t flashes = 0;
+    for (const PartitionRow& row : rows) {
+        if (row.type == "group" && row.size > 0) return row.size;
+        if (row.type == "flash") flashes += row.size;
+    }
+    return flashes > 0 ? flashes : kFlashCeiling;
+}
 
 void package_set_cache_release(void (*release)()) { state().cacheRelease = release; }

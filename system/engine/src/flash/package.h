@@ -47,6 +47,11 @@ Json::Value& package_commands_mutable();
 void package_mark_in_use();
 bool package_in_use();
 
+// The most bytes an image flashed to `partition` may expand to: that
+// partition's size in the package's partition table, else what the table's
+// flash group (or its flashes together) holds, else the most any flash holds.
+uint64_t package_partition_capacity(const std::string& partition);
+
 // The image cache registers how it is emptied; package_release_images calls
 // it before the archive closes.
 void package_set_cache_release(void (*release)());

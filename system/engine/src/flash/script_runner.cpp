@@ -115,8 +115,8 @@ bool versioned_image(const Json::Value& cmd, std::string& image) {
 // Loads `image` for `command` and checks its kind; false (result -1) after
 // "cannot load". A record of another kind ends the script as fatal.
 bool load(Transport& transport, const std::string& image, const char* command, uint32_t kind,
-          LoadedImage& loaded) {
-    if (!load_command_image(transport, image, command, loaded)) {
+          LoadedImage& loaded, const std::string& partition = std::string()) {
+    if (!load_command_image(transport, image, command, loaded, partition)) {
         int err = errno;
         printf("cannot load '%s': %s\n", image.c_str(), strerror(err));
         return false;
@@ -153,7 +153,7 @@ int run_flash(Transport& transport, const Json::Value& cmd) {
     std::string image = text_of(cmd, "image");
     action_add_notice(format_text("processing command [flash %s %s]", partition.c_str(), image.c_str()).c_str());
     LoadedImage loaded;
-    if (!load(transport, image, "flash", kImageSparse, loaded)) return kImageFailed;
+    if (!load(transport, image, "flash", kImageSparse, loaded, partition)) return kImageFailed;
     // File systems that the device keeps in a structured form are erased first;
     // without an answer the flash goes ahead as it is.
     std::string type;

@@ -1,0 +1,127 @@
+#include "flash/sparse_image.h"
+
+#include <unistd.h>
+
+#include <cstring>
+
+#include <sparse/sparse.h>
+
+namespace {
+
+constexpr uint32_t kMagic = 0xed26ff3a;
+constexpr uint16_t kMajorVersion = 1;
+constexpr uint16_t kFileHeaderSize = 28;
+constexpr uint16_t kChunkHeaderSize = 12;
+constexpr uint16_t kChunkRaw = 0xCAC1;
+constexpr uint16_t kChunkFill = 0xCAC2;
+constexpr uint16_t kChunkDontCare = 0xCAC3;
+constexpr uint16_t kChunkCrc32 = 0xCAC4;
+constexpr off_t kPlainBlock = 4096;
+
+uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+uint32_t le32(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+           static_cast<uint32_t>(p[3]) << 24;
+}
+
+bool read_at(int fd, uint8_t* out, size_t length, uint64_t offset) {
+    size_t done = 0;
+    while (done < length) {
+        ssize_t n = pread(fd, out + done, length - done, static_cast<off_t>(offset + done));
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool fail(std::string& why, const std::string& text) {
+    why = text;
+    return false;
+}
+
+}  // namespace
+
+bool sparse_image_has_magic(int fd) {
+    uint8_t magic[4] = {};
+    return read_at(fd, magic, sizeof magic, 0) && le32(magic) == kMagic;
+}
+
+bool sparse_image_check(int fd, uint64_t maxExpanded, std::string& why) {
+    off_t end = lseek(fd, 0, SEEK_END);
+    if (end < 0) return fail(why, std::string("cannot size the file: ") + strerror(errno));
+    uint64_t fileSize = static_cast<uint64_t>(end);
+    uint8_t h[kFileHeaderSize];
+    if (fileSize < kFileHeaderSize || !read_at(fd, h, sizeof h, 0)) return fail(why, "header cut short");
+    if (le32(h) != kMagic) return fail(why, "no sparse magic");
+    uint16_t major = le16(h + 4);
+    uint16_t fileHeader = le16(h + 8);
+    uint16_t chunkHeader = le16(h + 10);
+    uint32_t blockSize = le32(h + 12);
+    uint32_t totalBlocks = le32(h + 16);
+    uint32_t totalChunks = le32(h + 20);
+    if (major != kMajorVersion) return fail(why, "version " + std::to_string(major));
+    if (fileHeader < kFileHeaderSize || fileHeader > fileSize)
+        return fail(why, "file header of " + std::to_string(fileHeader) + " bytes");
+    if (chunkHeader < kChunkHeaderSize) return fail(why, "chunk header of " + std::to_string(chunkHeader) + " bytes");
+    if (blockSize == 0 || blockSize % 4 != 0) return fail(why, "block size " + std::to_string(blockSize));
+    uint64_t expanded = uint64_t(totalBlocks) * blockSize;
+    if (expanded > maxExpanded)
+        return fail(why, "expands to " + std::to_string(expanded) + " bytes, more than the " +
+                             std::to_string(maxExpanded) + " its target holds");
+
+    uint64_t at = fileHeader;
+    uint64_t blocks = 0;
+    uint8_t c[kChunkHeaderSize];
+    for (uint32_t i = 0; i < totalChunks; ++i) {
+        std::string which = "chunk " + std::to_string(i) + ": ";
+        if (fileSize - at < chunkHeader || !read_at(fd, c, sizeof c, at))
+            return fail(why, which + "header beyond the end of the file");
+        uint16_t type = le16(c);
+        uint32_t chunkBlocks = le32(c + 4);
+        uint64_t total = le32(c + 8);
+        uint64_t data = uint64_t(chunkBlocks) * blockSize;
+        uint64_t want;
+        switch (type) {
+        case kChunkRaw:
+            want = chunkHeader + data;
+            break;
+        case kChunkFill:
+            want = chunkHeader + 4u;
+            break;
+        case kChunkDontCare:
+            want = chunkHeader;
+            break;
+        case kChunkCrc32:
+            if (chunkBlocks != 0) return fail(why, which + "checksum chunk covering blocks");
+            want = chunkHeader + 4u;
+            break;
+        default:
+            return fail(why, which + "unknown type " + std::to_string(type));
+        }
+        if (total != want)
+            return fail(why, which + "size " + std::to_string(total) + " where its type needs " + std::to_string(want));
+        if (fileSize - at < total) return fail(why, which + "data beyond the end of the file");
+        if (totalBlocks - blocks < chunkBlocks) return fail(why, which + "blocks beyond the declared count");
+        blocks += chunkBlocks;
+        at += total;
+    }
+    if (at != fileSize) return fail(why, std::to_string(fileSize - at) + " bytes after the last chunk");
+    return true;
+}
+
+sparse_file* sparse_image_import(int fd) {
+    if (lseek(fd, 0, SEEK_SET) < 0) return nullptr;
+    return sparse_file_import(fd, false, true);
+}
+
+sparse_file* sparse_image_wrap_plain(int fd) {
+    off_t size = lseek(fd, 0, SEEK_END);
+    if (size < 0 || size % kPlainBlock != 0 || lseek(fd, 0, SEEK_SET) < 0) return nullptr;
+    sparse_file* s = sparse_file_new(kPlainBlock, size);
+    if (!s) return nullptr;
+    if (sparse_file_read(s, fd, false, false) < 0) {
+        sparse_file_destroy(s);
+        return nullptr;
+    }
+    return s;
+}
