@@ -548,4 +548,91 @@ TEST(ReleaseHost, UbiImageOnTheSecondFlash) {
     EXPECT_EQ(system(("rm -rf '" + root + "'").c_str()), 0);
 }
 
+// A fota group of a UBI partition larger than its image, a raw child, a
+// child that nothing fills and a last raw child: every image sits at its
+// partition's offset within the group.
+std::string make_group_config(size_t last_image) {
+    std::string root = testing::TempDir() + "group_config_" + std::to_string(getpid());
+    write_file(root + "/config/flash/nand.json", R"({"name": "nand-8m", "type": "nand", "erasedValue": "0xFF",
+        "pebSize": "128KiB", "minIoSize": "2048", "flashSize": "8MiB",
+        "devices": [{"name": "chip", "vendorId": "0x2C", "deviceId": "0xDA"}]})");
+    write_file(root + "/config/partition/layout.json", R"({"name": "l", "partitions": [
+        {"name": "nand0", "format": "flash", "vstart": "0x10000000", "partitions": [
+          {"name": "ptable", "format": "raw", "size": "128KiB"},
+          {"name": "sys", "format": "part", "partitions": [
+            {"name": "rootfs", "format": "ubi", "size": "1MiB"},
+            {"name": "kern", "format": "raw", "size": "256KiB"},
+            {"name": "spare", "format": "raw", "size": "128KiB"},
+            {"name": "rd", "format": "raw", "size": "128KiB"}]},
+          {"name": "data", "format": "raw", "size": "-1"}]}]})");
+    write_file(root + "/config/product/p.json", R"({"name": "p1", "template": "t", "version": "1.0",
+        "version-bootrom": "B1", "keyAlg": "rsa", "layout": "l",
+        "flashes": [{"name": "nand0", "flash": "nand-8m"}], "fota": ["sys"]})");
+    write_file(root + "/config/security/rsa.json", R"({"keyAlg": "rsa", "keys": [], "rootPkHash": "hash.bin"})");
+    write_file(root + "/config/security/key/hash.bin", pattern(32, 'h'));
+    write_file(root + "/config/template/t.json", R"({"name": "t", "values": {},
+      "images": [
+        {"name": "partition", "image": "partition.bin", "io": "out", "format": "aptb"},
+        {"name": "rootfs", "image": "rootfs.ubi", "io": "out", "format": "ubi",
+         "ubi": [{"image": "fs", "volume": "rootfs", "type": "dynamic"}]},
+        {"name": "fs", "image": "fs.img", "io": "in"},
+        {"name": "kern", "image": "kern.img", "io": "in"},
+        {"name": "rd", "image": "rd.bin", "io": "in"}],
+      "commands": [
+        {"command": "partition", "type": "image", "name": "partition", "group": "1"},
+        {"command": "flash", "type": "image", "name": "partition", "partition": "ptable", "group": "2"},
+        {"command": "flash", "type": "image", "name": "rootfs", "partition": "rootfs", "group": "2"},
+        {"command": "flash", "type": "image", "name": "kern", "partition": "kern", "group": "2"},
+        {"command": "flash", "type": "image", "name": "rd", "partition": "rd", "group": "2"}]})");
+    write_file(root + "/images/fs.img", pattern(200000, 'r'));
+    write_file(root + "/images/kern.img", pattern(10000, 'k'));
+    write_file(root + "/images/rd.bin", pattern(last_image, 'd'));
+    return root;
+}
+
+TEST(ReleaseHost, GroupChildrenSitAtTheirPartitionOffsets) {
+    std::string root = make_group_config(3000);
+    std::string out = root + "/group.zip";
+    Json::Value done = generate(release_request(root, "p1", out));
+    ASSERT_FALSE(done.isMember("error")) << json_text(done) << log_text();
+    PackageEntries z;
+    expect_package(out, {"partition.bin", "rootfs.ubi", "kern.img", "rd.bin", "sys.img", "download.json",
+                         "fota.json"}, z);
+    const std::string& ubi = z.files["rootfs.ubi"];
+    ASSERT_EQ(ubi.size(), 512u * 1024);  // two layout blocks and two of data, half the partition
+    const size_t mib = 1 << 20, kern = mib, rd = mib + 384 * 1024;
+    std::string want = ubi + std::string(mib - ubi.size(), '\xFF') + pattern(10000, 'k') + std::string(2288, '\0') +
+                       std::string(rd - kern - 12288, '\xFF') + pattern(3000, 'd') + std::string(1096, '\0');
+    const std::string& group = z.files["sys.img"];
+    EXPECT_EQ(group.size(), want.size());
+    EXPECT_TRUE(group == want);
+    // The UBI part of the group still reads back as the volume.
+    std::string path = root + "/sys.img";
+    write_file(path, group.substr(0, ubi.size()));
+    Json::Value image = read_ubi_image_file(path, 131072);
+    expect_ubi_blocks(image, 4u, 4096);
+    std::vector<Row> rows = table_rows(z.files["partition.bin"]);
+    ASSERT_GE(rows.size(), 8u);
+    EXPECT_EQ(rows[3].name, "sys");
+    EXPECT_EQ(rows[5].name, "kern");
+    EXPECT_EQ(rows[5].start - rows[3].start, kern);
+    EXPECT_EQ(rows[7].name, "rd");
+    EXPECT_EQ(rows[7].start - rows[3].start, rd);
+    EXPECT_EQ(parse(z.files["fota.json"]), parse(R"([{"partition": "sys", "start": 268566528, "image": "sys.img"}])"));
+    EXPECT_EQ(system(("rm -rf '" + root + "'").c_str()), 0);
+}
+
+TEST(ReleaseHost, GroupChildLargerThanItsPartitionFailsNamingIt) {
+    std::string root = make_group_config(128 * 1024 + 1);
+    std::string out = root + "/group.zip";
+    Json::Value done = generate(release_request(root, "p1", out));
+    EXPECT_TRUE(done.isMember("error")) << json_text(done);
+    EXPECT_NE(log_text().find("error: image \"rd\" (131073 bytes) does not fit partition \"rd\" (131072 bytes) of "
+                              "group \"sys\".\n"),
+              std::string::npos)
+        << log_text();
+    EXPECT_FALSE(exists(out));
+    EXPECT_EQ(system(("rm -rf '" + root + "'").c_str()), 0);
+}
+
 }  // namespace

@@ -48,7 +48,7 @@ bool write_repeated(int fd, uint8_t value, uint64_t count) {
     return true;
 }
 
-bool copy_image(int from, int to, uint32_t size) {
+bool copy_image(int from, int to, uint64_t size) {
     std::vector<uint8_t> buffer(64 * 1024);
     uint64_t offset = 0;
     while (offset < size) {
@@ -62,18 +62,19 @@ bool copy_image(int from, int to, uint32_t size) {
     return true;
 }
 
-// One group image of a fota entry being assembled.
+// One group image of a fota entry being assembled. Every child lands at its
+// partition's offset within the group, so the file is written in place.
 struct Group {
     android::base::unique_fd fd;
-    int64_t fill = 0;  // erased-value bytes after the last child
+    std::string name;
+    uint64_t start = 0, size = 0;  // the group partition's start and size in its flash
+    uint64_t end = 0;              // end of the last child's bytes and zero padding
 };
 
-// Registers the finished group image as an image entry of its own.
+// Registers the finished group image as an image entry of its own. The file
+// ends with the last child's zero padding: nothing of the erased fill after it.
 int complete_group(Json::Value& release, Json::Value& entry, Group& group) {
-    off_t pos = lseek(group.fd.get(), 0, SEEK_CUR);
-    if (pos < 0) return -1;
-    off_t length = group.fill > 0 ? pos - group.fill : pos;
-    if (group.fill > 0 && ftruncate(group.fd.get(), length) != 0) return -1;
+    if (ftruncate(group.fd.get(), static_cast<off_t>(group.end)) != 0) return -1;
     const std::string name = entry["partition"].asString();
     Json::Value image(Json::objectValue);
     image["name"] = name;
@@ -81,35 +82,49 @@ int complete_group(Json::Value& release, Json::Value& entry, Group& group) {
     image["format"] = "raw";
     image["io"] = "out";
     image["fd"] = group.fd.release();
-    image["size"] = Json::UInt64(static_cast<uint64_t>(length));
+    image["size"] = Json::UInt64(group.end);
     release["images"].append(image);
     printf("    Done.\n");
     return 0;
 }
 
-// Adds one group child's image, its zero padding and its erased-value fill.
-int add_child(Json::Value& release, const Json::Value& part, const Json::Value& image, uint8_t erased, Group& group) {
+// Puts one child's image at its partition's offset, erased-value fill before
+// it back to the previous child and zero padding to a 4096-byte boundary
+// after it (never past the child's partition).
+int add_child(const Json::Value& part, const Json::Value& image, uint8_t erased, Group& group) {
     print_using(image, "      ");
+    const std::string child = part["name"].asString();
     if (!image["fd"].isInt()) {
         printf("error: image \"%s\" is not open.\n", image["name"].asString().c_str());
         return -1;
     }
-    const uint32_t n = static_cast<uint32_t>(image["size"].asUInt64());
-    if (!copy_image(image["fd"].asInt(), group.fd.get(), n)) {
-        printf("error: copying image \"%s\" into the group image failed.\n", image["name"].asString().c_str());
+    const uint64_t start = part["start"].asUInt64(), size = part["size"].asUInt64();
+    const uint64_t n = image["size"].asUInt64();
+    if (start < group.start || size > group.size || start - group.start > group.size - size) {
+        printf("error: partition \"%s\" lies outside its group \"%s\".\n", child.c_str(), group.name.c_str());
         return -1;
     }
-    const uint32_t pad = static_cast<uint32_t>(((uint64_t(n) + kBlock - 1) / kBlock) * kBlock - n);
-    const uint32_t size = static_cast<uint32_t>(part["size"].asUInt64());
-    const uint32_t vsize = static_cast<uint32_t>(part["vsize"].asUInt64());
-    group.fill = static_cast<int32_t>(size - vsize - pad);
-    if (!write_repeated(group.fd.get(), 0, pad)) return -1;
-    if (group.fill < 0) {
-        printf("Unexpect error!\n");
+    const uint64_t offset = start - group.start;
+    if (offset < group.end) {
+        printf("error: partition \"%s\" overlaps an earlier image of group \"%s\".\n", child.c_str(),
+               group.name.c_str());
         return -1;
     }
-    if (group.fill > 0 && !write_repeated(group.fd.get(), erased, static_cast<uint64_t>(group.fill))) return -1;
-    (void)release;
+    if (n > size) {
+        printf("error: image \"%s\" (%llu bytes) does not fit partition \"%s\" (%llu bytes) of group \"%s\".\n",
+               image["name"].asString().c_str(), static_cast<unsigned long long>(n), child.c_str(),
+               static_cast<unsigned long long>(size), group.name.c_str());
+        return -1;
+    }
+    const uint64_t pad = std::min<uint64_t>((n + kBlock - 1) / kBlock * kBlock, size) - n;
+    if (lseek(group.fd.get(), static_cast<off_t>(group.end), SEEK_SET) < 0 ||
+        !write_repeated(group.fd.get(), erased, offset - group.end) ||
+        !copy_image(image["fd"].asInt(), group.fd.get(), n) || !write_repeated(group.fd.get(), 0, pad)) {
+        printf("error: writing image \"%s\" into the group image \"%s\" failed.\n", image["name"].asString().c_str(),
+               group.name.c_str());
+        return -1;
+    }
+    group.end = offset + n + pad;
     printf("      Done.\n");
     return 0;
 }
@@ -144,20 +159,22 @@ int fota_entry(Json::Value& release, const Json::Value& list, Json::Value& entry
                 return 0;
             }
             entry["image"] = wanted + ".img";
-            depth = p["depth"].asInt64() + 1;
+            depth = p["depth"].asInt64();
+            group.name = wanted;
+            group.start = p["start"].asUInt64();
+            group.size = p["size"].asUInt64();
             group.fd.reset(release_open_scratch_fd());
             if (group.fd.get() < 0) return -1;
             printf("    Generating group image \"%s\" with id \"%s\" ...\n", entry["image"].asString().c_str(),
                    wanted.c_str());
             continue;
         }
-        if (p["depth"].asInt64() != depth) return complete_group(release, entry, group);
+        // The group holds every entry below it, at any depth: a child that
+        // nothing fills (a leaf or a nested part) is only skipped, its space
+        // erased-value fill when a later child follows.
+        if (p["depth"].asInt64() <= depth) return complete_group(release, entry, group);
         const Json::Value* image = child_image(release, name);
-        if (!image) {
-            ++depth;
-            continue;
-        }
-        if (add_child(release, p, *image, erased, group) != 0) return -1;
+        if (image && add_child(p, *image, erased, group) != 0) return -1;
     }
     return group.fd.get() >= 0 ? complete_group(release, entry, group) : 0;
 }
