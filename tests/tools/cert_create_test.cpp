@@ -511,9 +511,9 @@ TEST_F(CertCreate, KeyAndHashAlgorithmsShapeDigestsAndSignatures) {
         HashValue bl2 = hash_value(*c.ext(kOidPrefix + std::string("201")));
         EXPECT_EQ(bl2.alg_oid, k.digest_oid);
         EXPECT_EQ(hex(bl2.digest), coreutils_digest(k.hash_alg, img.path));
-        // The same descriptor named twice: the first digest read it to its end.
+        // The same descriptor named twice: each digest reads it from its start.
         HashValue cfg = hash_value(*c.ext(kOidPrefix + std::string("202")));
-        EXPECT_EQ(hex(cfg.digest), coreutils_digest(k.hash_alg, img.path, 700));
+        EXPECT_EQ(hex(cfg.digest), coreutils_digest(k.hash_alg, img.path));
         EXPECT_EQ(hash_value(*c.ext(kOidPrefix + std::string("203"))).digest, Bytes(k.digest_len, 0));
 
         std::string text = x509_text(out);
@@ -667,7 +667,7 @@ TEST_F(CertCreate, CertificateOutputsThatFailAreReported) {
     EXPECT_EQ(nospace.out, "ERROR:   Cannot write file " + std::to_string(full.get()) + "\n");
 }
 
-TEST_F(CertCreate, ImagesAreHashedFromTheirPositionAndUnrequestedOnesStillRead) {
+TEST_F(CertCreate, ImagesAreHashedFromTheirStartAndUnrequestedOnesStillRead) {
     File img = image("bl2.bin", 3000);
     File soc = image("bl31.bin", 1234);
     File out = file("tb.crt");
@@ -677,9 +677,7 @@ TEST_F(CertCreate, ImagesAreHashedFromTheirPositionAndUnrequestedOnesStillRead) 
                       "--tb-fw-cert", out.num()});
     ASSERT_EQ(r.rc, 0) << r.out;
     Cert c = cert_of(out);
-    EXPECT_EQ(hex(hash_value(*c.ext(kOidPrefix + std::string("201"))).digest),
-              coreutils_digest("sha256", img.path, 1000));
-    EXPECT_NE(hex(hash_value(*c.ext(kOidPrefix + std::string("201"))).digest), coreutils_digest("sha256", img.path));
+    EXPECT_EQ(hex(hash_value(*c.ext(kOidPrefix + std::string("201"))).digest), coreutils_digest("sha256", img.path));
     EXPECT_EQ(img.pos(), 3000);
     EXPECT_EQ(soc.pos(), 1234);  // digested for a certificate nobody asked for
     EXPECT_TRUE(soc_out.bytes().empty());

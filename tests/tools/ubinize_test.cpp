@@ -534,15 +534,22 @@ TEST_F(Ubinize, EveryRunStartsFromTheDefaults) {
     EXPECT_NE(seq, 7u);
 }
 
-TEST_F(Ubinize, ImageShorterThanItsStatus) {
-    // An image descriptor left behind its start: its status promises more
-    // bytes than remain, and the read reports what is missing.
-    int img = file(pattern(5000, 1));
+TEST_F(Ubinize, ImagesAndConfigurationAreReadFromTheirStart) {
+    // Descriptors left anywhere, one image filling two volumes: each volume
+    // gets the whole image, and the configuration is read whole.
+    const std::string data = pattern(5000, 1);
+    int img = file(data);
     lseek(img, 1000, SEEK_SET);
-    ToolRun r = build(section("v", img, "vol_id=0\n"));
-    EXPECT_EQ(r.rc, -1);
-    EXPECT_EQ(r.err, "libubigen: error!: rd=0,cannot read 1000 bytes from the input file\n"
-                     "ubinize: error!: cannot write volume for section \"v\"\n");
+    int cfg = file(section("a", img, "vol_id=0\n") + section("b", img, "vol_id=1\n"));
+    lseek(cfg, 0, SEEK_END);
+    ToolRun r = run({output_option(), "-p", "128KiB", "-m", "2048", fd_text(cfg)});
+    ASSERT_EQ(r.rc, 0) << r.err;
+    const std::string bytes = read_all(out.get());
+    ASSERT_EQ(bytes.size(), 4u * kPeb);
+    EXPECT_EQ(bytes.substr(2 * kPeb + 4096, 5000), data);
+    EXPECT_EQ(bytes.substr(3 * kPeb + 4096, 5000), data);
+    Json::Value image = read_ubi_image(out.get(), kPeb);
+    EXPECT_EQ(image["blocks"][3]["vid"]["vol_id"].asInt(), 1);
 }
 
 }  // namespace

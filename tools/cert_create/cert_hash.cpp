@@ -24,7 +24,7 @@ bool sha_file(int hash_alg, const char* image, std::vector<unsigned char>& diges
         printf("ERROR:   %s(): NULL argument\n", "sha_file");
         return false;
     }
-    ToolFile in = tool_open_fd(image, "rb");
+    ToolFile in = tool_open_input(image);
     if (!in) {
         printf("ERROR:   Cannot read %s\n", image);
         return false;

@@ -33,6 +33,21 @@ ToolFile tool_open_fd(const char* text, const char* mode) {
     return ToolFile(f);
 }
 
+UniqueFd tool_dup_input(const char* text) {
+    UniqueFd dup = tool_dup_fd(text);
+    if (dup.valid() && lseek(dup.get(), 0, SEEK_SET) != 0) dup.reset();
+    return dup;
+}
+
+ToolFile tool_open_input(const char* text) {
+    UniqueFd dup = tool_dup_input(text);
+    if (!dup.valid()) return ToolFile();
+    FILE* f = fdopen(dup.get(), "rb");
+    if (!f) return ToolFile();
+    dup.release();
+    return ToolFile(f);
+}
+
 void tool_reset_getopt(int first) {
     optind = first;
     opterr = 0;

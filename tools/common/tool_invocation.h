@@ -34,6 +34,13 @@ int tool_fd_number(const char* text);
 UniqueFd tool_dup_fd(const char* text);
 // A stream in `mode` on a duplicate of the descriptor named by `text`; null on failure.
 ToolFile tool_open_fd(const char* text, const char* mode);
+// An input named by `text`: a stream "rb" on a duplicate rewound to offset 0,
+// so that a tool reads the whole file whatever position the caller left (the
+// shared position moves with it). Null, with errno set, when the descriptor
+// is not open or cannot be rewound (a pipe).
+ToolFile tool_open_input(const char* text);
+// The same as a descriptor, for tools that read with read().
+UniqueFd tool_dup_input(const char* text);
 // Restarts the C library's option parser for a new run: `optind` = first
 // (0 re-reads the option string), no diagnostics, no pending argument.
 void tool_reset_getopt(int first);

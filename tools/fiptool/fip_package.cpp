@@ -40,7 +40,7 @@ void fip_load_images(FipRun& run) {
         if (rec->action != FipAction::pack) continue;
         const char* arg = rec->argument.c_str();
         errno = EBADF;  // a text that is no descriptor number sets nothing itself
-        ToolFile in = tool_open_fd(arg, "rb");
+        ToolFile in = tool_open_input(arg);
         if (!in) fip_fail_errno("fopen %s", arg);
         struct stat st;
         if (fstat(fileno(in.get()), &st) != 0) fip_fail("fstat %s", arg);

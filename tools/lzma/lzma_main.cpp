@@ -37,7 +37,7 @@ int lzma_tool_main(int argc, char** argv, char* text, size_t size) {
     if ((argc != 3 && argc != 4) || !argv || !is_command(argv[1])) return fail(text, size, "Incorrect command");
     bool encode = argv[1][0] == 'e' || argv[1][0] == 'E';
 
-    ToolFile in = tool_open_fd(argv[2], "rb");
+    ToolFile in = tool_open_input(argv[2]);
     if (!in) return fail(text, size, "Can not open input file");
     if (argc == 3) return fail(text, size, "Incorrect command");
     ToolFile out = tool_open_fd(argv[3], "wb+");

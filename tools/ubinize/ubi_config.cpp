@@ -70,7 +70,7 @@ UniqueFd copy_to_memory_file(FILE* in) {
 UbiConfig ubi_load_config(const char* text) {
     UniqueFd copy;
     {
-        ToolFile in = tool_open_fd(text, "r");
+        ToolFile in = tool_open_input(text);
         if (in) copy = copy_to_memory_file(in.get());
     }
     if (!copy.valid()) {

@@ -450,7 +450,7 @@ int read_section(SectionState& st, const char* sname) {
 
     if (image) {
         errno = 0;
-        UniqueFd in = tool_dup_fd(image);
+        UniqueFd in = tool_dup_input(image);
         if (!in.valid()) {
             if (errno == 0) errno = EBADF;
             ubi_sys_errmsg(kProg, "cannot open \"%s\"\n", image);
