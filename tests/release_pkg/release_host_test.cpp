@@ -6,6 +6,9 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <sstream>
+#include <map>
+#include <functional>
 
 #include "dev_keys.h"
 #include "engine_host.h"
@@ -368,6 +371,125 @@ std::string hex(const std::string& bytes) {
         out += digits[c & 15];
     }
     return out;
+}
+
+// The fota configuration plus a secure-boot product: a firmware package
+// whose certificates the key set signs, and the fuse image with the root
+// key's hash. Its key set names two of the eight keys.
+std::string make_secure_config() {
+    std::string root = make_config();
+    const std::string keys = root + "/config/security/key/";
+    write_file(root + "/config/security/ecdsa.json", R"({"keyAlg": "ecdsa", "rootPkHash": "sec_hash.bin",
+        "keys": [{"option": "--rot-key", "param": "sec_rot.pem"},
+                 {"option": "--trusted-world-key", "param": "sec_tw.pem"}]})");
+    EXPECT_TRUE(dev_keys::make_key(keys + "sec_rot.pem"));
+    EXPECT_TRUE(dev_keys::make_key(keys + "sec_tw.pem"));
+    write_file(keys + "sec_hash.bin", dev_keys::root_key_hash(keys + "sec_rot.pem"));
+    write_file(root + "/config/partition/sec.json", R"({"name": "lsec", "partitions": [
+        {"name": "nand0", "format": "flash", "partitions": [
+          {"name": "ptable", "format": "raw", "size": "16KiB"},
+          {"name": "fip", "format": "raw", "size": "64KiB"},
+          {"name": "data", "format": "raw", "size": "-1"}]}]})");
+    write_file(root + "/config/product/sec.json", R"({"name": "p-sec", "template": "t-sec", "keyAlg": "ecdsa",
+        "hashAlg": "sha256", "secureBoot": true, "layout": "lsec", "flashes": [{"name": "nand0", "flash": "nand-1m"}]})");
+    write_file(root + "/config/template/sec.json", R"({"name": "t-sec", "values": {},
+      "images": [
+        {"name": "partition", "image": "partition.bin", "io": "out", "format": "aptb"},
+        {"name": "fip", "image": "fip.bin", "io": "out", "format": "fip",
+         "fip": {"images": [{"image": "bl2", "id": "BL2_IMAGE_ID"}, {"image": "bl31", "id": "BL31_IMAGE_ID"}]}},
+        {"name": "fuse", "image": "fuse.img", "io": "out", "format": "fuse"},
+        {"name": "bl2", "image": "bl2.img", "io": "in"},
+        {"name": "bl31", "image": "bl31.img", "io": "in"}],
+      "commands": [
+        {"command": "partition", "type": "image", "name": "partition", "group": "1"},
+        {"command": "flash", "type": "image", "name": "partition", "partition": "ptable", "group": "2"},
+        {"command": "flash", "type": "image", "name": "fip", "partition": "fip", "group": "2"},
+        {"command": "fuse", "type": "image", "name": "fuse", "group": "3"}]})");
+    write_file(root + "/images/bl2.img", pattern(3000, '2'));
+    write_file(root + "/images/bl31.img", pattern(5000, '3'));
+    return root;
+}
+
+// Every file below the configuration directory with its digest.
+std::string config_snapshot(const std::string& root) {
+    return dev_keys::shell_output("cd '" + root + "/config' && find . -print0 | sort -z | xargs -0 ls -ld "
+                                  "--time-style=+%s.%N && find . -type f -print0 | sort -z | xargs -0 sha256sum");
+}
+
+// Checked as a user would, with openssl: the fused hash is the root key's,
+// the certificates the package carries are made with the key set's keys,
+// and nothing is written into the configuration directory.
+TEST(ReleaseHost, SecureBootPackageIsSignedByTheKeyWhoseHashItFuses) {
+    std::string config = make_secure_config();
+    const std::string keys = config + "/config/security/key/";
+    const std::string before = config_snapshot(config);
+    ASSERT_NE(before, "");
+    std::string out = config + "/sec.zip";
+    Json::Value done = generate(release_request(config, "p-sec", out));
+    ASSERT_FALSE(done.isMember("error")) << log_text();
+    EXPECT_EQ(config_snapshot(config), before);
+
+    PackageEntries z;
+    expect_package(out, {"partition.bin", "fip.bin", "fuse.img", "download.json", "fota.json"}, z);
+    const std::string fused = z.files["fuse.img"].substr(64, 32);
+    EXPECT_EQ(fused, dev_keys::root_key_hash(keys + "sec_rot.pem"));
+
+    // The package's certificates, by an independent reader of the package format.
+    write_file(config + "/fip.bin", z.files["fip.bin"]);
+    std::istringstream listing(dev_keys::shell_output("python3 " KELVO_TEST_SOURCE_DIR "/tests/tools/fip_parse.py '" +
+                                                      config + "/fip.bin'"));
+    std::map<std::string, std::string> key_of;  // certificate subject -> public key
+    std::string word, uuid;
+    uint64_t offset, size, flags;
+    const std::string& fip = z.files["fip.bin"];
+    while (listing >> word)
+        if (word == "entry" && listing >> uuid >> offset >> size >> flags && fip[offset] == 0x30) {
+            write_file(config + "/cert.der", fip.substr(offset, size));
+            const std::string der = "'" + config + "/cert.der'";
+            key_of[dev_keys::shell_output("openssl x509 -inform DER -noout -subject -in " + der)] =
+                dev_keys::shell_output("openssl x509 -inform DER -noout -pubkey -in " + der);
+        }
+    ASSERT_EQ(key_of.size(), 4u);
+    const std::string rot = dev_keys::shell_output("openssl pkey -pubout -in '" + keys + "sec_rot.pem'");
+    const std::string tw = dev_keys::shell_output("openssl pkey -pubout -in '" + keys + "sec_tw.pem'");
+    EXPECT_EQ(key_of["subject=CN = Trusted Boot FW Certificate\n"], rot);
+    EXPECT_EQ(key_of["subject=CN = Trusted Key Certificate\n"], rot);
+    EXPECT_EQ(key_of["subject=CN = SoC Firmware Key Certificate\n"], tw);
+    EXPECT_NE(key_of["subject=CN = SoC Firmware Content Certificate\n"], "");
+}
+
+// A key file the set names but that is missing, or a fused hash that is not
+// the root key's: the release fails naming it and writes nothing, neither the
+// package nor anything into the configuration directory.
+TEST(ReleaseHost, KeySetFaultsFailTheRelease) {
+    std::string config = make_secure_config();
+    const std::string keys = absolute(config) + "/config/security/key/";
+    ASSERT_TRUE(dev_keys::make_key(config + "/other.pem"));
+    struct Case {
+        std::function<void()> spoil;
+        std::string line;
+    } cases[] = {
+        {[&] { ASSERT_EQ(unlink((keys + "sec_tw.pem").c_str()), 0); },
+         "error: key file \"" + keys + "sec_tw.pem\" for --trusted-world-key cannot be opened: No such file or "
+         "directory.\n"},
+        {[&] { write_file(keys + "sec_hash.bin", dev_keys::root_key_hash(config + "/other.pem")); },
+         "does not match the fused hash " + hex(dev_keys::root_key_hash(config + "/other.pem")) + " of \"" + keys +
+             "sec_hash.bin\".\n"},
+    };
+    for (Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        if (c.line.rfind("does", 0) == 0) {
+            ASSERT_TRUE(dev_keys::make_key(keys + "sec_tw.pem"));  // the first case removed it
+        }
+        c.spoil();
+        const std::string before = config_snapshot(config);
+        std::string out = config + "/bad.zip";
+        Json::Value done = generate(release_request(config, "p-sec", out));
+        EXPECT_EQ(done["error"].asString(), "generate release package failed");
+        EXPECT_NE(log_text().find(c.line), std::string::npos) << log_text();
+        EXPECT_FALSE(exists(out));
+        EXPECT_EQ(config_snapshot(config), before);
+    }
 }
 
 TEST(ReleaseHost, ReliableDataImageInPackage) {
