@@ -202,4 +202,28 @@ TEST(FlashUpload, RefusesTableNamesThatLeaveTheDirectory) {
     EXPECT_NE(access("../escape.raw", F_OK), 0);
 }
 
+// A flash of the device's table named so that its stage file would leave
+// upload/: refused before the device is asked anything.
+TEST(FlashUpload, RefusesFlashNamesThatLeaveTheDirectory) {
+    PackageSession s;  // a directory of its own with upload/ in it
+    for (const char* name : {"../stg", "", "..", "/tmp/stg", "a\\b"}) {
+        FakeDevice d;
+        d.vars[std::string("partition-type:") + name] = "flash";
+        d.vars[std::string("partition-start:") + name] = "0";
+        d.vars[std::string("partition-size:") + name] = "1000";
+        d.flashes[name] = std::string(0x1000, 's');
+        int rc = 0;
+        Captured io = run_on_thread([&] { rc = upload_partition(d, name, "upload/stg.bin"); });
+        EXPECT_EQ(rc, -1) << name;
+        EXPECT_TRUE(d.sent.empty()) << name << ": " << d.sent.front();
+        EXPECT_NE(io.err.find("cannot name a file in upload/"), std::string::npos) << name << io.err;
+        std::string stage;
+        io = run_on_thread([&] { rc = fastboot_upload_stage(d, name, 0, 0x1000, stage); });
+        EXPECT_EQ(rc, -1) << name;
+        EXPECT_TRUE(d.sent.empty()) << name;
+    }
+    EXPECT_NE(access("stg.flash.0", F_OK), 0);
+    EXPECT_NE(access("upload/stg.bin", F_OK), 0);
+}
+
 }  // namespace

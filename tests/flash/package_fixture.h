@@ -93,7 +93,7 @@ inline std::string sample_download_json() {
   {"command": "erase", "group": "modem", "partition": "modem", "weight": 300},
   {"command": "flash", "group": "modem", "image": "modem.img", "partition": "modem", "weight": 1000},
   {"command": "flash", "group": "ap", "image": "ap.img", "partition": "system", "weight": 500},
-  {"command": "upload", "group": "", "image": "dump.bin"},
+  {"command": "upload", "group": "", "image": "dump.bin", "partition": "all"},
   {"command": "reboot", "group": ""}
 ])";
 }

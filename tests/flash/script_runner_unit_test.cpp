@@ -397,4 +397,40 @@ TEST(DeviceScript, UploadWritesTheDump) {
     EXPECT_LT(notice, r.io.err.find("prepare \"nand\" flash for uploading"));
 }
 
+// Names that would put a file outside upload/ end the script before the
+// device is asked anything about the upload. The package check refuses them
+// at init already; the runner does not rely on it.
+TEST(DeviceScript, UploadNamesThatLeaveTheDirectoryEndTheScript) {
+    struct Case {
+        const char* partition;
+        const char* image;
+        const char* bad;
+    } cases[] = {
+        {"internal", "../escaped.bin", "../escaped.bin"}, {"all", "/tmp/escaped.bin", "/tmp/escaped.bin"},
+        {"all", "", ""},                                  {"all", "..", ".."},
+        {"all", "sub\\x.bin", "sub\\x.bin"},                {"../stg", "stg.bin", "../stg"},
+    };
+    for (const auto& c : cases) {
+        PackageSession s;
+        ASSERT_TRUE(s.open(items_with(R"([{"command": "upload", "partition": "nand", "image": "nand.bin"}])")));
+        package_commands_mutable()[0]["partition"] = c.partition;
+        package_commands_mutable()[0]["image"] = c.image;
+        FakeDevice d;
+        answer_all(d);
+        for (const char* name : {"internal", "all", "../stg"}) {
+            d.vars[std::string("partition-type:") + name] = name == std::string("all") ? "group" : "flash";
+            d.vars[std::string("partition-start:") + name] = "0";
+            d.vars[std::string("partition-size:") + name] = "1000";
+            d.flashes[name] = std::string(0x1000, 'i');
+        }
+        ScriptRun r = run_script(d);
+        EXPECT_EQ(r.result, 1) << c.image;
+        EXPECT_NE(r.io.err.find(std::string("'") + c.bad + "' cannot name a file in upload/\n"), std::string::npos)
+            << c.image << "\n" << r.io.err;
+        EXPECT_EQ(d.transcript().find("partition-type:"), std::string::npos) << c.image;
+        EXPECT_NE(access("escaped.bin", F_OK), 0);
+        EXPECT_NE(access("stg.flash.0", F_OK), 0);
+    }
+}
+
 }  // namespace

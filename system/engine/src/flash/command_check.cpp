@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "flash/flash_upload.h"
+
 namespace {
 const char* const kTextMembers[] = {"command", "group", "image", "version-bootrom", "partition", "name"};
 
@@ -50,6 +52,22 @@ bool commands_check_progress32(const Json::Value& list) {
         if (!value.isNull() && !value.isUInt()) {
             printf("download.json: progress value of command %u does not fit 32 bits\n", i);
             return false;
+        }
+    }
+    return true;
+}
+
+bool commands_check_upload_names(const Json::Value& list) {
+    for (Json::ArrayIndex i = 0; i < list.size(); ++i) {
+        const Json::Value& cmd = list[i];
+        if (cmd["command"].asString() != "upload") continue;
+        for (const char* key : {"image", "partition"}) {
+            std::string name = cmd[key].asString();
+            if (!upload_name_ok(name)) {
+                printf("download.json: upload command %u has \"%s\" '%s', which cannot name a file in upload/\n", i,
+                       key, name.c_str());
+                return false;
+            }
         }
     }
     return true;

@@ -12,3 +12,7 @@ bool commands_check_shape(const Json::Value& list);
 // True when every "progress" "value" fits the 32 bits the script runner
 // sends. Logs the first offence.
 bool commands_check_progress32(const Json::Value& list);
+
+// True when every "upload" names its dump and its partition so that both stay
+// files inside "upload/". Logs the first offence.
+bool commands_check_upload_names(const Json::Value& list);

@@ -93,6 +93,10 @@ int write_piece(const std::string& dump, uint64_t position, uint32_t length, con
 
 }  // namespace
 
+bool upload_name_ok(const std::string& name) {
+    return !name.empty() && name != "." && name != ".." && name.find_first_of(std::string("/\\\0", 3)) == std::string::npos;
+}
+
 std::string fastboot_normalize_hex(const std::string& text) {
     size_t begin = 0, end = text.size();
     while (begin < end && isspace(static_cast<unsigned char>(text[begin]))) ++begin;
@@ -136,6 +140,10 @@ int fastboot_query_partition(Transport& transport, const std::string& name, std:
 
 int fastboot_upload_stage(Transport& transport, const std::string& flash, uint32_t start,
                           uint32_t size, std::string& data) {
+    if (!upload_name_ok(flash)) {
+        fprintf(stderr, "error: flash '%s' cannot name a stage file in upload/\n", flash.c_str());
+        return -1;
+    }
     std::string file = format_text("upload/%s.%s.%d", flash.c_str(), "flash", static_cast<int32_t>(start));
     action_add_command(format_text("useflash:%s", flash.c_str()).c_str(),
                        format_text("prepare \"%s\" flash for uploading", flash.c_str()).c_str());
@@ -188,6 +196,10 @@ int upload_split_partitions(const std::string& dump, int64_t tableStart) {
 int upload_partition(Transport& transport, const std::string& partition, const std::string& path) {
     // Stage and split file names carry no device: uploads of several devices
     // take turns so that none reads or removes another's stage file.
+    if (!upload_name_ok(partition)) {
+        fprintf(stderr, "error: partition '%s' cannot name a file in upload/\n", partition.c_str());
+        return -1;
+    }
     static std::mutex uploads;
     std::lock_guard<std::mutex> turn(uploads);
     std::string type;

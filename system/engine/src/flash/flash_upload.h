@@ -9,6 +9,11 @@
 
 constexpr uint32_t kUploadStageMax = 0x800000;
 
+// True when `name` names one file directly inside "upload/": not empty, not
+// "." or "..", and without "/", "\\" or NUL. Names come from packages and
+// devices, so each is checked before a file is made of it.
+bool upload_name_ok(const std::string& name);
+
 // A partition's geometry as the device reports it; 0 or -1 (logged).
 int fastboot_query_partition(Transport& transport, const std::string& name, std::string& type,
                              int64_t& start, int64_t& size);

@@ -117,7 +117,7 @@ bool load_commands(PackageState& s) {
     }
     // The list comes from the package: shapes the readers cannot take are
     // refused here rather than thrown later.
-    if (!commands_check_shape(parsed)) return false;
+    if (!commands_check_shape(parsed) || !commands_check_upload_names(parsed)) return false;
     s.commands = std::move(parsed);
     for (Json::Value& cmd : s.commands)
         if (!annotate_command(s.archive.get(), cmd)) return false;

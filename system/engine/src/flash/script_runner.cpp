@@ -224,7 +224,15 @@ int run_requirement(Transport& transport, const std::string& command, const Json
 
 int run_upload(Transport& transport, const Json::Value& cmd) {
     std::string partition = text_of(cmd, "partition");
-    std::string path = "upload/" + text_of(cmd, "image");
+    std::string image = text_of(cmd, "image");
+    std::string path = "upload/" + image;
+    // Both become file names under upload/ (the dump, and a flash's stage files).
+    for (const std::string* name : {&image, &partition})
+        if (!upload_name_ok(*name)) {
+            fprintf(stderr, "error: upload of '%s' to '%s': '%s' cannot name a file in upload/\n",
+                    partition.c_str(), image.c_str(), name->c_str());
+            return kFailed;
+        }
     action_add_notice(format_text("processing command [upload %s %s]", partition.c_str(), path.c_str()).c_str());
     int rc = upload_partition(transport, partition, path);
     if (rc != 0) return rc;
