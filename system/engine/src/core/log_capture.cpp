@@ -4,6 +4,7 @@
 #include <deque>
 #include <mutex>
 
+#include <android/log.h>
 #include <json/json.h>
 
 #include "core/events.h"
@@ -91,18 +92,30 @@ void finish_wide_line() {
     message_queue_push(download_thread_connection(), std::move(line));
 }
 
+// The zip and file-map libraries report through the Android log, which on a
+// host writes to descriptor 2 itself; while the engine runs, their lines are
+// the engine's lines like any other.
+void library_log(const __android_logger_data* data, const char* message) {
+    std::string line = data && data->tag ? std::string(data->tag) + ": " : std::string();
+    line += message ? message : "";
+    if (line.empty() || line.back() != '\n') line += '\n';
+    message_queue_push(download_thread_connection(), text_sanitize_utf8(line));
+}
+
 }  // namespace
 
 void message_hook_init(uv_loop_t* loop) {
     std::lock_guard<std::mutex> lock(g_queue_mutex);
     uv_async_init(loop, &g_wake, message_queue_drain);
     g_capture = true;
+    __android_log_set_logger(library_log);
 }
 
 void message_hook_shutdown() {
     std::lock_guard<std::mutex> lock(g_queue_mutex);
     if (!g_capture) return;
     g_capture = false;
+    __android_log_set_logger(__android_log_stderr_logger);
     g_queue.clear();
     uv_close(reinterpret_cast<uv_handle_t*>(&g_wake), nullptr);
 }
