@@ -173,7 +173,7 @@ TEST_F(UbiImage, FailuresReportTheImage) {
                         {"name": "rootfs", "image": "rootfs.img", "io": "in"}]})",
          "  Generating ubi image \"sys.ubi\" with id \"sys\" ...\n"
          "    Opening image \"rootfs\" from \"DIR/rootfs.img\" ...\n    Done.\n"
-         "error: ubi volume \"v\nimage=0\" has a line break in its name or type.\n"
+         "error: ubi volume name \"v\nimage=0\" holds a character the volume configuration cannot carry.\n"
          "error: generate ubi image \"sys\" failed.\n"},
     };
     for (const Case& c : cases) {
@@ -208,6 +208,77 @@ TEST_F(UbiImage, SharedVolumeImageIsRewoundForEachUse) {
         EXPECT_EQ(std::string(bytes.begin() + 2 * peb + 4096, bytes.begin() + 2 * peb + 4096 + 5000), rootfs) << id;
     }
     EXPECT_EQ(read_fd(fd_of("sys2")).size(), 3u * peb);
+}
+
+// The reader gives a name's bytes as latin-1 characters.
+std::string latin1(const std::string& bytes) {
+    std::string out;
+    for (unsigned char c : bytes) {
+        if (c < 0x80) {
+            out += char(c);
+        } else {
+            out += char(0xC0 | c >> 6);
+            out += char(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+// A volume name either comes back exactly from the image's volume table or
+// the image is refused naming it; never a cut, merged or empty volume.
+TEST_F(UbiImage, VolumeNamesComeBackExactlyOrAreRefused) {
+    struct Case {
+        std::string a, b;  // the two volumes' names
+        std::string error;  // empty: both come back
+    } cases[] = {
+        {"a=b c", "x'y\"z", ""},
+        {std::string(121, 'n'), "\xC3\xBCml", ""},
+        {"rootfs", "", "error: ubi volume name is empty.\n"},
+        {std::string(122, 'n'), "b",
+         "error: ubi volume name \"" + std::string(122, 'n') + "\" is longer than 121 bytes (its section \"" +
+             std::string(122, 'n') + "-volume\" may hold 128).\n"},
+        {"cf#g", "b", "error: ubi volume name \"cf#g\" holds a character the volume configuration cannot carry.\n"},
+        {"a", "c;fg", "error: ubi volume name \"c;fg\" holds a character the volume configuration cannot carry.\n"},
+        {" a", "b", "error: ubi volume name \" a\" holds a character the volume configuration cannot carry.\n"},
+        {"a ", "b", "error: ubi volume name \"a \" holds a character the volume configuration cannot carry.\n"},
+        {"x]y", "b", "error: ubi volume name \"x]y\" holds a character the volume configuration cannot carry.\n"},
+        {"\"q\"", "b", "error: ubi volume name \"\"q\"\" holds a character the volume configuration cannot carry.\n"},
+        {"a\\", "b", "error: ubi volume name \"a\\\" holds a character the volume configuration cannot carry.\n"},
+        {"a\tb", "b", "error: ubi volume name \"a\tb\" holds a character the volume configuration cannot carry.\n"},
+        // Sections are named by the volume: names differing in case only.
+        {"rootfs", "ROOTFS", "error!: section \"ROOTFS-volume\" appears twice"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.a + " / " + c.b);
+        release_close_images(release);
+        release = parse_json(kRelease);
+        release["images"][0]["ubi"][0]["volume"] = c.a;
+        release["images"][0]["ubi"][1]["volume"] = c.b;
+        fix_paths();
+        std::string printed = generate("sys", c.error.empty() ? 0 : -1);
+        if (!c.error.empty()) {
+            EXPECT_NE(printed.find(c.error), std::string::npos) << printed;
+            continue;
+        }
+        Json::Value image = read_ubi_image(fd_of("sys"), 131072);
+        const Json::Value& records = image["blocks"][0]["records"];
+        ASSERT_EQ(records.size(), 2u);
+        EXPECT_EQ(records[0]["name"].asString(), latin1(c.a));
+        EXPECT_EQ(records[1]["name"].asString(), latin1(c.b));
+    }
+}
+
+TEST_F(UbiImage, TwoVolumesFromOneImage) {
+    release["images"][0]["ubi"][1]["image"] = "rootfs";
+    generate("sys", 0);
+    const int peb = 131072;
+    std::vector<uint8_t> bytes = read_fd(fd_of("sys"));
+    ASSERT_EQ(bytes.size(), 4u * peb);
+    EXPECT_EQ(std::string(bytes.begin() + 2 * peb + 4096, bytes.begin() + 2 * peb + 4096 + 5000), rootfs);
+    EXPECT_EQ(std::string(bytes.begin() + 3 * peb + 4096, bytes.begin() + 3 * peb + 4096 + 5000), rootfs);
+    Json::Value image = read_ubi_image(fd_of("sys"), peb);
+    EXPECT_EQ(image["blocks"][3]["vid"]["data_size"].asInt(), 5000);
+    EXPECT_TRUE(image["blocks"][3]["data_crc_ok"].asBool());
 }
 
 }  // namespace

@@ -361,6 +361,13 @@ TEST_F(Ubinize, VolumeConfigurationErrors) {
         {"[" + std::string(129, 's') + "]\nmode=ubi\n",
          "ubinize: error!: too long section name \"" + std::string(129, 's') + "\"\n"},
         {"# nothing\n", "ubinize: error!: no sections found the ini-file \"CONFIG\"\n"},
+        // Sections of one name would merge into one volume.
+        {base + "vol_id=0\n[ V ]\nmode=ubi\nimage=" + fd5000 + "\nvol_name=V\nvol_id=1\n",
+         "ubinize: error!: section \"V\" appears twice in \"CONFIG\" (names are compared without regard to case)\n"
+         "ubinize: error!: cannot load the input ini file \"CONFIG\"\n"},
+        {base + "vol_id=0\n[v]\nvol_name=w\n",
+         "ubinize: error!: section \"v\" appears twice in \"CONFIG\" (names are compared without regard to case)\n"
+         "ubinize: error!: cannot load the input ini file \"CONFIG\"\n"},
     };
     for (const Case& c : cases) {
         out = temp_fd();
@@ -369,7 +376,8 @@ TEST_F(Ubinize, VolumeConfigurationErrors) {
         EXPECT_EQ(r.rc, -1) << c.ini;
         std::string expected = c.err;
         size_t at = expected.find("CONFIG");
-        if (at != std::string::npos) expected.replace(at, 6, std::to_string(files.back().get()));
+        while ((at = expected.find("CONFIG")) != std::string::npos)
+            expected.replace(at, 6, std::to_string(files.back().get()));
         EXPECT_EQ(r.err, expected) << c.ini;
     }
 }
@@ -433,6 +441,13 @@ TEST_F(Ubinize, OptionErrors) {
         {{o, "-p", "128KiB", "-m", "2048", "-O", "131008", cfg}, "ubinize: error!: bad VID header position\n"},
         {{o, "-p", "128KiB", "-m", "2048", "-O", "100", cfg},
          "ubinize: error!: VID header offset has to be multiple of min. I/O unit size\n"},
+        {{o, "-p", "128KiB", "-m", "2048", "-O", "8", cfg},
+         "ubinize: error!: VID header offset 8 overlaps the EC header, it has to be at least 64\n"},
+        {{o, "-p", "128KiB", "-m", "2048", "-O", "56", cfg},
+         "ubinize: error!: VID header offset 56 overlaps the EC header, it has to be at least 64\n"},
+        // The data would start at the block's end.
+        {{o, "-p", "4096", "-m", "2048", "-O", "2048", cfg},
+         "ubinize: error!: LEB size 0 leaves no room for the volume table (PEB size 4096, data offset 4096)\n"},
         {{o, "-p", "128KiB", "-m", "2048", "-e", "abc", cfg},
          "ubinize: error!: strtoul: unable to parse the number 'abc'\n"
          "ubinize: error!: bad erase counter value: \"abc\"\n"},
@@ -550,6 +565,33 @@ TEST_F(Ubinize, ImagesAndConfigurationAreReadFromTheirStart) {
     EXPECT_EQ(bytes.substr(3 * kPeb + 4096, 5000), data);
     Json::Value image = read_ubi_image(out.get(), kPeb);
     EXPECT_EQ(image["blocks"][3]["vid"]["vol_id"].asInt(), 1);
+}
+
+TEST_F(Ubinize, UnreadableImageNamesTheSystemError) {
+    char path[] = "/tmp/kelvo_ubi_XXXXXX";
+    UniqueFd writer(mkstemp(path));
+    ASSERT_TRUE(writer.valid());
+    ASSERT_EQ(write(writer.get(), "abc", 3), 3);
+    UniqueFd write_only(open(path, O_WRONLY));
+    unlink(path);
+    ToolRun r = build(section("v", write_only.get(), "vol_id=0\n"));
+    EXPECT_EQ(r.rc, -1);
+    EXPECT_EQ(r.err, "libubigen: error!: rd=-1,cannot read 3 bytes from the input file\n"
+                     "           error 9 (Bad file descriptor)\n"
+                     "ubinize: error!: cannot write volume for section \"v\"\n");
+}
+
+TEST_F(Ubinize, ValuesAreStrippedQuotedOrNot) {
+    // ";" comment lines and a last line without a newline are read too.
+    int img = file(pattern(100, 1));
+    ToolRun r = build("; volumes\n[v]\nmode = ubi\nimage = " + fd_text(img) +
+                      "\nvol_id=0\nvol_name = \" a b \"\n[w]\nmode=ubi\nvol_id=1\nvol_size=1KiB\nvol_name=' w '");
+    ASSERT_EQ(r.rc, 0) << r.err;
+    Json::Value image = read_ubi_image(out.get(), kPeb);
+    const Json::Value& records = image["blocks"][0]["records"];
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0]["name"].asString(), "a b");
+    EXPECT_EQ(records[1]["name"].asString(), "w");
 }
 
 }  // namespace

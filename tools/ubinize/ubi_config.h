@@ -13,5 +13,8 @@ struct UbiConfigFree {
 using UbiConfig = std::unique_ptr<dictionary, UbiConfigFree>;
 
 // Loads the configuration whose descriptor number is `text`, read from the
-// descriptor's position; null after the loader's messages on standard error.
+// descriptor's start; null after the loader's messages on standard error.
+// Values are stripped, quoted or not; two sections of one name (compared
+// without regard to case) are refused. The library's ";" comment lines and
+// a last line without a newline are accepted.
 UbiConfig ubi_load_config(const char* text);

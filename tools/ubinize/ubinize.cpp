@@ -230,6 +230,12 @@ OptionsOutcome parse_options(UbinizeArgs& args, int argc, char** argv) {
         return {false, -1};
     }
     if (args.vid_hdr_offset != 0) {
+        // The EC header takes the block's first 64 bytes.
+        if (args.vid_hdr_offset < kUbiHeaderSize) {
+            ubi_errmsg(kProg, "VID header offset %d overlaps the EC header, it has to be at least %d\n",
+                       args.vid_hdr_offset, kUbiHeaderSize);
+            return {false, -1};
+        }
         if (args.vid_hdr_offset + kUbiHeaderSize >= args.peb_size) {
             ubi_errmsg(kProg, "bad VID header position\n");
             return {false, -1};

@@ -95,7 +95,46 @@ FlashParams flash_params(const Json::Value& release, const std::string& id) {
     return params;
 }
 
-bool has_line_break(const std::string& s) { return s.find_first_of("\r\n") != std::string::npos; }
+// The volume table holds 127 bytes of a name, but the configuration names
+// each section by the volume followed by "-volume" in at most 128 bytes.
+constexpr size_t kVolumeNameMax = 128 - 7;
+
+// Whether `s` comes back exactly from a "key=value" line (and, for a name, a
+// "[name-volume]" line) of the volume configuration: no control character,
+// no ";" or "#" (an unquoted value ends there), no "]" (a section name ends
+// there), no blank at either end (stripped), no quote first (read as a
+// quoted value) and no backslash last (the line would go on).
+bool carried(const std::string& s) {
+    if (s.empty() || s.front() == ' ' || s.back() == ' ' || s.front() == '"' || s.front() == '\'' || s.back() == '\\')
+        return false;
+    for (unsigned char c : s)
+        if (c < 0x20 || c == 0x7F || c == ';' || c == '#' || c == ']') return false;
+    return true;
+}
+
+// A volume name the image can hold as written; false after an error line.
+bool check_volume(const std::string& name, const std::string& type) {
+    if (name.empty()) {
+        printf("error: ubi volume name is empty.\n");
+        return false;
+    }
+    if (name.size() > kVolumeNameMax) {
+        printf("error: ubi volume name \"%s\" is longer than %zu bytes (its section \"%s-volume\" may hold 128).\n",
+               name.c_str(), kVolumeNameMax, name.c_str());
+        return false;
+    }
+    if (!carried(name)) {
+        printf("error: ubi volume name \"%s\" holds a character the volume configuration cannot carry.\n",
+               name.c_str());
+        return false;
+    }
+    if (!type.empty() && !carried(type)) {
+        printf("error: ubi volume \"%s\" has a type \"%s\" the volume configuration cannot carry.\n",
+               name.c_str(), type.c_str());
+        return false;
+    }
+    return true;
+}
 
 // Writes the volume sections into `config`; false after an error line.
 bool write_volume_config(const Json::Value& volumes, Json::Value& release, int config) {
@@ -109,11 +148,7 @@ bool write_volume_config(const Json::Value& volumes, Json::Value& release, int c
         const std::string image_id = text_of(member(volume, "image"));
         const std::string name = text_of(member(volume, "volume"));
         const std::string type = text_of(member(volume, "type"));
-        // A line break would add keys or sections of its own.
-        if (has_line_break(name) || has_line_break(type)) {
-            printf("error: ubi volume \"%s\" has a line break in its name or type.\n", name.c_str());
-            return false;
-        }
+        if (!check_volume(name, type)) return false;
         Json::Value* image = release_find_image(release, image_id);
         if (!image || !(*image)["fd"].isInt()) {
             printf("error: image \"%s\" is not open.\n", image_id.c_str());
