@@ -757,4 +757,32 @@ TEST(ReleaseHost, GroupChildLargerThanItsPartitionFailsNamingIt) {
     EXPECT_EQ(system(("rm -rf '" + root + "'").c_str()), 0);
 }
 
+// Every log line of a job reaches the host before the job's event: the
+// success line and the last line of a failure, run after run.
+TEST(ReleaseHost, EveryLogLineComesBeforeTheJobsEvent) {
+    std::string config = make_config();
+    EngineHost& host = EngineHost::instance();
+    host.start();
+    for (int run = 0; run < 80; ++run) {
+        SCOPED_TRACE(run);
+        const bool fail = run % 4 == 3;
+        std::string out = config + "/order.zip";
+        host.clear();
+        Json::Value request = release_request(config, fail ? "nosuch" : "p1", out);
+        ASSERT_EQ(host.release_generate(json_text(request).c_str()), 0);
+        HostEvent done;
+        ASSERT_TRUE(host.wait_event(8, 60000, &done));
+        std::vector<HostEvent> events = host.events();
+        const std::string last = fail ? "error: no specified product found.\n" : "Release package generated successfully!\n";
+        bool seen = false;
+        for (const HostEvent& e : events) {
+            if (e.number() == 8) break;
+            if (e.number() == 0 && e.message() == last) seen = true;
+        }
+        EXPECT_TRUE(seen) << last;
+        if (!seen) break;
+        unlink(out.c_str());
+    }
+}
+
 }  // namespace

@@ -120,6 +120,8 @@ void message_hook_shutdown() {
     uv_close(reinterpret_cast<uv_handle_t*>(&g_wake), nullptr);
 }
 
+void message_queue_flush() { message_queue_drain(nullptr); }
+
 void message_queue_push(uint32_t connection, std::string text) {
     std::lock_guard<std::mutex> lock(g_queue_mutex);
     if (!g_capture) return;

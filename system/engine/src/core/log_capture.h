@@ -14,6 +14,11 @@
 void message_hook_init(uv_loop_t* loop);
 void message_hook_shutdown();
 
+// Loop thread: delivers every line queued so far, at once. A job's lines
+// travel on their own wake-up, which may come after the job's completion;
+// the job's event is sent behind this.
+void message_queue_flush();
+
 // Any thread. Dropped while the capture is off.
 void message_queue_push(uint32_t connection, std::string text);
 

@@ -7,6 +7,7 @@
 
 #include "core/engine.h"
 #include "core/events.h"
+#include "core/log_capture.h"
 #include "core/loop.h"
 #include "core/never_destroyed.h"
 #include "device/device_table.h"
@@ -45,6 +46,13 @@ void package_job_next() {
     }
 }
 
+// The event that ends a job, behind every line the job printed (on the pool
+// thread or here).
+void emit_job_event(const Json::Value& event) {
+    message_queue_flush();
+    engine_emit(event);
+}
+
 void queue_package_job(LoopTask work, LoopTask done) {
     g_package_jobs.emplace_back(std::move(work), std::move(done));
     if (!g_package_job_running) package_job_next();
@@ -61,7 +69,7 @@ void download_init_step(std::shared_ptr<DownloadInitRequest> request) {
             Json::Value event = request->result.isObject() ? request->result : Json::Value();
             event["event"] = 1;
             printf("initialized kelvo release package successfully.\n");
-            engine_emit(event);
+            emit_job_event(event);
         });
 }
 
@@ -80,7 +88,7 @@ void download_start_step(std::shared_ptr<DownloadStartRequest> request) {
             printf("kelvo download engine started successfully.\n");
             Json::Value event;
             event["event"] = 2;
-            engine_emit(event);
+            emit_job_event(event);
             capture_start(request->dumpEnable);
             StartParams p;
             p.baudRate = static_cast<uint32_t>(request->baudRate);
@@ -109,7 +117,7 @@ void prodmode_start_async() {
     printf("kelvo production mode engine started successfully.\n");
     Json::Value event;
     event["event"] = 9;
-    engine_emit(event);
+    emit_job_event(event);
 }
 
 void prodmode_stop_async() { engine_stop(); }
@@ -130,7 +138,7 @@ void release_generate_step(std::shared_ptr<ReleaseGenerateRequest> request) {
             Json::Value event;
             event["event"] = 8;
             if (!request->error.empty()) event["error"] = request->error;
-            engine_emit(event);
+            emit_job_event(event);
         });
 }
 
@@ -144,6 +152,6 @@ void release_list_products_step(std::shared_ptr<ReleaseListProductsRequest> requ
             Json::Value event;
             event["event"] = 7;
             event["products"] = request->products;
-            engine_emit(event);
+            emit_job_event(event);
         });
 }
