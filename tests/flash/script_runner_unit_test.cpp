@@ -319,6 +319,15 @@ TEST(DeviceScript, ResultsOfFailures) {
              d.vars["partition-size:modem"] = "1000";
          },
          -1, true, "not support upload sub-partition\n"},
+        {"upload refused",
+         R"([{"command": "upload", "partition": "nand", "image": "nand.bin"}])",
+         [](FakeDevice& d) {
+             d.vars["partition-type:nand"] = "flash";
+             d.vars["partition-start:nand"] = "0";
+             d.vars["partition-size:nand"] = "1000";
+             d.refused.insert("upload");
+         },
+         -1, true, "FAILED (command start failed (remote: refused))"},
         {"reboot refused", R"([{"command": "reboot"}, {"command": "erase", "partition": "x"}])",
          [](FakeDevice& d) { d.refused.insert("reboot"); }, 0, true, "processing command [erase x]\n"},
         {"complete refused", R"([{"command": "erase", "partition": "x"}])",

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -90,9 +91,14 @@ bool SimProcess::start(const std::vector<std::string>& args, int count) {
     std::vector<char*> argv;
     for (auto& a : all) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
+    pid_t parent = getpid();
     pid_ = fork();
     if (pid_ < 0) return false;
     if (pid_ == 0) {
+        // A host that crashes takes its simulator along (the signal comes when
+        // the forking thread ends); otherwise it would keep the host's
+        // inherited descriptors open, and a pipe reading them would never end.
+        if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent) _exit(127);
         execv(argv[0], argv.data());
         _exit(127);
     }

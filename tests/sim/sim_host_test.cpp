@@ -1,9 +1,12 @@
 // A scripted host drives kelvo-devsim over a real pseudo-terminal.
 #include <gtest/gtest.h>
 
+#include <poll.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <random>
@@ -446,4 +449,41 @@ TEST(DevsimHost, LargeFlashesCostWhatWasWritten) {
         EXPECT_EQ(std::string(map.begin(), map.end()),
                   "{\"erasedValue\":255,\"extents\":[[0,131072]],\"size\":268435456}\n");
     }
+}
+
+// A host that dies without stopping its simulator: the simulator goes with it,
+// so the host's standard output (inherited by the simulator) reaches its end.
+TEST(SimProcess, DiesWithItsHost) {
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    pid_t host = fork();
+    ASSERT_GE(host, 0);
+    if (host == 0) {
+        close(out[0]);
+        dup2(out[1], 1);
+        close(out[1]);
+        auto* sim = new SimProcess();  // never stopped, never destroyed
+        if (!sim->start({"--count", "1"})) _exit(3);
+        std::string dir = sim->ports_dir() + "\n";  // for the test to remove
+        _exit(write(1, dir.data(), dir.size()) == ssize_t(dir.size()) ? 0 : 4);
+    }
+    close(out[1]);
+    int status = 0;
+    ASSERT_EQ(waitpid(host, &status, 0), host);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the host could not start its simulator";
+    pollfd p{out[0], POLLIN, 0};
+    bool ended = false;
+    std::string text;
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!ended && std::chrono::steady_clock::now() < end) {
+        if (poll(&p, 1, 100) <= 0) continue;
+        char buf[256];
+        ssize_t n = read(out[0], buf, sizeof buf);
+        ended = n == 0;
+        if (n > 0) text.append(buf, size_t(n));
+    }
+    close(out[0]);
+    EXPECT_TRUE(ended) << "the simulator outlived its host";
+    size_t cut = text.rfind("/ports\n");
+    if (cut != std::string::npos) remove_tree(text.substr(0, cut));
 }

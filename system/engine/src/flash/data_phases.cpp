@@ -126,7 +126,10 @@ int32_t fastboot_transfer_sparse(Transport& transport, sparse_file* file) {
 int64_t fastboot_save_upload(Transport& transport, const char* fileName) {
     int64_t announced = fastboot_request_begin(transport, "upload", kUploadMax, nullptr);
     if (announced <= 0) {
-        fastboot_set_error("command start failed (%s)", strerror(errno));
+        // The request layer's own text says why (the device's "remote: ..."
+        // among them); the error number means nothing here.
+        std::string cause = announced < 0 ? fastboot_last_error() : std::string("no data phase");
+        fastboot_set_error("command start failed (%s)", cause.c_str());
         return announced;
     }
     std::unique_ptr<uint8_t[]> bytes(new (std::nothrow) uint8_t[static_cast<size_t>(announced)]);
