@@ -410,6 +410,35 @@ std::string make_secure_config() {
     return root;
 }
 
+// A firmware package read by an independent reader of its format: the
+// payload of every entry by its type, and of the certificates among them
+// each one's subject and public key as openssl reads them.
+struct FipEntries {
+    std::map<std::string, std::string> payload;           // type -> bytes
+    std::map<std::string, std::string> certificate_keys;  // subject -> public key (PEM)
+    bool padding_zero = false;
+};
+
+FipEntries fip_entries(const std::string& fip, const std::string& work) {
+    FipEntries out;
+    write_file(work + "/fip.bin", fip);
+    std::istringstream listing(dev_keys::shell_output("python3 " KELVO_TEST_SOURCE_DIR "/tests/tools/fip_parse.py '" +
+                                                      work + "/fip.bin'"));
+    std::string word, uuid;
+    uint64_t offset, size, flags;
+    while (listing >> word) {
+        if (word == "padding" && listing >> word) out.padding_zero = word == "zero";
+        if (word != "entry" || !(listing >> uuid >> offset >> size >> flags) || offset + size > fip.size()) continue;
+        out.payload[uuid] = fip.substr(offset, size);
+        if (fip[offset] != 0x30) continue;  // a DER sequence: a certificate
+        write_file(work + "/cert.der", fip.substr(offset, size));
+        const std::string der = "'" + work + "/cert.der'";
+        out.certificate_keys[dev_keys::shell_output("openssl x509 -inform DER -noout -subject -in " + der)] =
+            dev_keys::shell_output("openssl x509 -inform DER -noout -pubkey -in " + der);
+    }
+    return out;
+}
+
 // Every file below the configuration directory with its digest.
 std::string config_snapshot(const std::string& root) {
     return dev_keys::shell_output("cd '" + root + "/config' && find . -print0 | sort -z | xargs -0 ls -ld "
@@ -434,21 +463,7 @@ TEST(ReleaseHost, SecureBootPackageIsSignedByTheKeyWhoseHashItFuses) {
     const std::string fused = z.files["fuse.img"].substr(64, 32);
     EXPECT_EQ(fused, dev_keys::root_key_hash(keys + "sec_rot.pem"));
 
-    // The package's certificates, by an independent reader of the package format.
-    write_file(config + "/fip.bin", z.files["fip.bin"]);
-    std::istringstream listing(dev_keys::shell_output("python3 " KELVO_TEST_SOURCE_DIR "/tests/tools/fip_parse.py '" +
-                                                      config + "/fip.bin'"));
-    std::map<std::string, std::string> key_of;  // certificate subject -> public key
-    std::string word, uuid;
-    uint64_t offset, size, flags;
-    const std::string& fip = z.files["fip.bin"];
-    while (listing >> word)
-        if (word == "entry" && listing >> uuid >> offset >> size >> flags && fip[offset] == 0x30) {
-            write_file(config + "/cert.der", fip.substr(offset, size));
-            const std::string der = "'" + config + "/cert.der'";
-            key_of[dev_keys::shell_output("openssl x509 -inform DER -noout -subject -in " + der)] =
-                dev_keys::shell_output("openssl x509 -inform DER -noout -pubkey -in " + der);
-        }
+    std::map<std::string, std::string> key_of = fip_entries(z.files["fip.bin"], config).certificate_keys;
     ASSERT_EQ(key_of.size(), 4u);
     const std::string rot = dev_keys::shell_output("openssl pkey -pubout -in '" + keys + "sec_rot.pem'");
     const std::string tw = dev_keys::shell_output("openssl pkey -pubout -in '" + keys + "sec_tw.pem'");
@@ -592,6 +607,132 @@ TEST(ReleaseHost, ExampleMinimal) {
     EXPECT_EQ(flash_end, rows[1].size);  // the auto-sized partition fills the flash
     EXPECT_EQ(download[1]["value"].asUInt64(), weight_sum(download));
     unlink(out.c_str());
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+}
+
+// examples/full as a user meets it: generated through the exports, and
+// every image of the package read back with a reader of its own.
+TEST(ReleaseHost, ExampleFullEveryImageReadsBack) {
+    const std::string example = std::string(KELVO_TEST_SOURCE_DIR) + "/examples/full";
+    const std::string images = example + "/images/", keys = example + "/config/security/key/";
+    const std::string work = testing::TempDir() + "full_" + std::to_string(getpid());
+    ASSERT_EQ(system(("mkdir -p '" + work + "'").c_str()), 0);
+    const std::string before = config_snapshot(example);
+    const std::string out = work + "/kv200.zip";
+    Json::Value done = generate(release_request(example, "kv200", out));
+    ASSERT_FALSE(done.isMember("error")) << log_text();
+    EXPECT_EQ(config_snapshot(example), before);  // nothing written into the configuration
+
+    PackageEntries z;
+    expect_package(out, {"partition.bin", "finf.img", "fip.bin", "rd.img", "kernel.lzma", "rootfs.ubi", "fuse.img",
+                         "sys.img", "download.json", "fota.json"}, z);
+
+    // Partition table: the layout, flash-relative and mapped at 0x80000000.
+    std::vector<Row> rows = table_rows(z.files["partition.bin"]);
+    const uint32_t base = 0x80000000u, mib = 1u << 20;
+    struct Want {
+        const char* name;
+        uint32_t start, size, vsize;
+    } want[] = {{"ptable", 0, 128 << 10, 2184},          {"finf", 128 << 10, 128 << 10, 216},
+                {"fip", 256 << 10, 512 << 10, uint32_t(z.files["fip.bin"].size())},
+                {"rd", 768 << 10, 128 << 10, 65536},      {"sys", 896 << 10, 3 * mib, 3 * mib},
+                {"kernel", 896 << 10, mib, uint32_t(z.files["kernel.lzma"].size())},
+                {"rootfs", 896 * 1024 + mib, 2 * mib, 2 * mib}, {"data", 896 * 1024 + 3 * mib, 128 * mib - 896 * 1024 - 3 * mib, 0}};
+    ASSERT_EQ(rows.size(), 10u);
+    for (size_t i = 0; i < 8; ++i) {
+        SCOPED_TRACE(want[i].name);
+        const Row& r = rows[i + 2];
+        EXPECT_EQ(r.name, want[i].name);
+        EXPECT_EQ(r.start, want[i].start);
+        EXPECT_EQ(r.size, want[i].size);
+        EXPECT_EQ(r.vstart, base + want[i].start);
+        if (want[i].vsize) {
+            EXPECT_EQ(r.vsize, want[i].vsize);
+        }
+    }
+
+    // Flash information: the flash file's geometry and first device.
+    const std::string& finf = z.files["finf.img"];
+    ASSERT_EQ(finf.size(), 216u);
+    EXPECT_EQ(finf.substr(0, 4), "FNIF");
+    EXPECT_EQ(le32(finf, 4), 0xF1u << 16 | 0x2Cu);  // vendor 0x2C, device 0xF1
+    EXPECT_EQ(std::string(finf.c_str() + 8), "MT29F1G08");
+    EXPECT_EQ(std::string(finf.c_str() + 72), "nand");
+    EXPECT_EQ(le32(finf, 104), 2048u);
+    EXPECT_EQ(le32(finf, 108), 131072u);
+
+    // Firmware package: the three images as they are, and certificates of
+    // the key set's keys.
+    FipEntries fip = fip_entries(z.files["fip.bin"], work);
+    EXPECT_TRUE(fip.padding_zero);
+    EXPECT_EQ(fip.payload["5FF9EC0B-4D22-3E4D-A544-C39D81C73F0A"], read_file(images + "bl2.bin"));
+    EXPECT_EQ(fip.payload["47D4086D-4CFE-9846-9B95-2950CBBD5A00"], read_file(images + "bl31.bin"));
+    EXPECT_EQ(fip.payload["D6D0EEA7-FCEA-D54B-9782-9934F234B6E4"], read_file(images + "bl33.bin"));
+    auto public_key = [&](const char* file) {
+        return dev_keys::shell_output("openssl pkey -pubout -in '" + keys + file + "'");
+    };
+    const std::string rot = public_key("rot_key.pem"), tw = public_key("trusted_world_key.pem"),
+                      ntw = public_key("non_trusted_world_key.pem");
+    ASSERT_NE(rot, "");
+    EXPECT_EQ(fip.certificate_keys.size(), 6u);
+    EXPECT_EQ(fip.certificate_keys["subject=CN = Trusted Boot FW Certificate\n"], rot);
+    EXPECT_EQ(fip.certificate_keys["subject=CN = Trusted Key Certificate\n"], rot);
+    EXPECT_EQ(fip.certificate_keys["subject=CN = SoC Firmware Key Certificate\n"], tw);
+    EXPECT_EQ(fip.certificate_keys["subject=CN = Non-Trusted Firmware Key Certificate\n"], ntw);
+
+    // Fuse image: the root key's hash, as openssl computes it.
+    EXPECT_EQ(z.files["fuse.img"].substr(64, 32), dev_keys::root_key_hash(keys + "rot_key.pem"));
+    EXPECT_EQ(z.files["fuse.img"].substr(64, 32), read_file(keys + "rotpk_hash.bin"));
+
+    // Reliable data: both records of the set, checked by the python reader.
+    Json::Value rd = run_python_json("check_rd_image.py", "'" + out + "' zip:rd.img");
+    ASSERT_EQ(rd["records"].size(), 2u) << rd;
+    EXPECT_TRUE(rd["checksum_ok"].asBool() && rd["used_ok"].asBool() && rd["fill_ff"].asBool()) << rd;
+    EXPECT_EQ(rd["records"][0]["data"].asString(), hex(read_file(example + "/reliabledata/bench/imei.txt")));
+    EXPECT_EQ(rd["records"][1]["data"].asString(), hex(read_file(example + "/reliabledata/bench/mep.bin")));
+
+    // LZMA: xz unpacks the kernel.
+    write_file(work + "/kernel.lzma", z.files["kernel.lzma"]);
+    EXPECT_EQ(dev_keys::shell_output("xz --format=lzma -dc < '" + work + "/kernel.lzma'"),
+              read_file(images + "vmlinux.bin"));
+
+    // UBI: the python reader finds both volumes with their data.
+    const std::string& ubi = z.files["rootfs.ubi"];
+    const int peb = 131072, leb = peb - 4096;
+    write_file(work + "/rootfs.ubi", ubi);
+    Json::Value image = read_ubi_image_file(work + "/rootfs.ubi", peb);
+    expect_ubi_blocks(image, 5u, 4096);  // layout, two blocks of rootfs, one of settings
+    if (HasFatalFailure()) return;
+    const Json::Value& records = image["blocks"][0]["records"];
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0]["name"].asString(), "rootfs");
+    EXPECT_EQ(records[1]["name"].asString(), "settings");
+    EXPECT_EQ(records[1]["vol_type"].asInt(), 2);
+    EXPECT_TRUE(image["blocks"][4]["data_crc_ok"].asBool());
+    const std::string rootfs = read_file(images + "rootfs.img"), settings = read_file(images + "settings.img");
+    EXPECT_TRUE(ubi.substr(2 * peb + 4096, leb) + ubi.substr(3 * peb + 4096, rootfs.size() - leb) == rootfs);
+    EXPECT_TRUE(ubi.substr(4 * peb + 4096, settings.size()) == settings);
+
+    // The fota group: each child at its partition's offset, erased fill between.
+    const std::string& kernel = z.files["kernel.lzma"];
+    const size_t padded = (kernel.size() + 4095) / 4096 * 4096;
+    const std::string group = kernel + std::string(padded - kernel.size(), '\0') +
+                              std::string(mib - padded, '\xFF') + ubi;
+    EXPECT_EQ(z.files["sys.img"].size(), group.size());
+    EXPECT_TRUE(z.files["sys.img"] == group);
+    EXPECT_EQ(parse(z.files["fota.json"]), parse(R"([
+        {"partition": "sys", "start": 2148401152, "image": "sys.img"},
+        {"partition": "fip", "start": 2147745792, "image": "fip.bin"}])"));
+
+    Json::Value download = parse(z.files["download.json"]);
+    EXPECT_EQ(download[1]["value"].asUInt64(), weight_sum(download));
+    EXPECT_EQ(system(("rm -rf '" + work + "'").c_str()), 0);
 }
 
 // A UBI image of two volumes for a partition on the second of two flashes.
