@@ -49,7 +49,8 @@ protected:
     // Runs the download of `items` on `count` simulated devices; the final
     // status of every device.
     std::vector<std::string> download(const std::vector<ZipItem>& items, const std::vector<std::string>& simArgs,
-                                      int count) {
+                                      int count,
+                                      const char* start = R"({"baudRate": 115200, "usbAutoEnable": true})") {
         // start() adds the ports, record and quiet options itself.
         if (!sim_.start(simArgs, count)) return {};
         setenv("KELVO_VIRTUAL_PORTS", sim_.ports_dir().c_str(), 1);
@@ -61,7 +62,7 @@ protected:
         init["path"] = pkg;
         host_.download_init(Json::FastWriter().write(init).c_str());
         if (!host_.wait_event(1)) return {};
-        host_.download_start(R"({"baudRate": 115200, "usbAutoEnable": true})");
+        host_.download_start(start);
         std::map<std::string, std::string> finals;
         host_.wait_for(
             [&](const HostEvent& e) {
@@ -124,6 +125,56 @@ TEST_F(DownloadDevsim, TwoDevicesGetEveryImage) {
                             [](const std::string& l) { return l.find("extracting data.img") != std::string::npos; }),
               1);
 }
+
+// A device reboots at the end of its list and its port goes away while the
+// script waits for "complete": the list ran, so the device succeeded. One that
+// vanishes in the middle of its list has not.
+struct EndCase {
+    const char* name;
+    const char* list;
+    const char* start;
+    std::vector<std::string> simArgs;
+    std::vector<std::string> finals;  // by location
+};
+
+void PrintTo(const EndCase& c, std::ostream* os) { *os << c.name; }
+
+class DownloadEnd : public DownloadDevsim, public ::testing::WithParamInterface<EndCase> {};
+
+TEST_P(DownloadEnd, FinalStatus) {
+    const EndCase& c = GetParam();
+    std::string data = pattern(0x60000, 7);
+    std::vector<ZipItem> items = {{"download.json", c.list},
+                                  {"partition.bin", make_aptb(device_rows())},
+                                  {"data.img", data}};
+    auto finals = download(items, c.simArgs, int(c.finals.size()), c.start);
+    EXPECT_EQ(finals, c.finals);
+    if (finals != c.finals)
+        for (const auto& l : host_.logs()) fprintf(stderr, "LOG %s", l.c_str());
+    host_.download_stop();
+    ASSERT_TRUE(host_.wait_event(3, 10000));
+    sim_.stop();
+    for (size_t i = 0; i < c.finals.size(); ++i) {
+        if (c.finals[i] == "SUCCEEDED") {
+            EXPECT_TRUE(recorded_flash(int(i), "internal").substr(0, data.size()) == data) << i;
+        }
+    }
+}
+
+const char* const kFlashThenReboot = R"([{"command": "partition", "image": "partition.bin"},
+    {"command": "flash", "partition": "data", "image": "data.img"}, {"command": "reboot"}])";
+const char* const kFlashOnly = R"([{"command": "partition", "image": "partition.bin"},
+    {"command": "flash", "partition": "data", "image": "data.img"}])";
+const char* const kStart = R"({"baudRate": 115200, "usbAutoEnable": true})";
+const char* const kStartWithReboot = R"({"baudRate": 115200, "usbAutoEnable": true, "reboot": true})";
+
+INSTANTIATE_TEST_SUITE_P(
+    Reboot, DownloadEnd,
+    ::testing::Values(EndCase{"ListEndsInReboot", kFlashThenReboot, kStart, {"--count", "2"}, {"SUCCEEDED", "SUCCEEDED"}},
+                      EndCase{"StartAppendsReboot", kFlashOnly, kStartWithReboot, {"--count", "1"}, {"SUCCEEDED"}},
+                      EndCase{"VanishMidList", kFlashThenReboot, kStart, {"--count", "2", "--fault", "1/vanish:65536"},
+                              {"SUCCEEDED", "FAILED"}}),
+    [](const ::testing::TestParamInfo<EndCase>& info) { return std::string(info.param.name); });
 
 TEST_F(DownloadDevsim, UploadSplitsTheDevicesFlashes) {
     std::string modem = pattern(0x20000, 3);

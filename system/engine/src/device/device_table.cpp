@@ -104,7 +104,7 @@ void assign_order(DeviceRecord& d) {
     if (d.order == 0) d.order = ++engine_state().orderCounter;
 }
 
-void device_take_offline(DeviceRecord& d) {
+void device_take_offline(DeviceRecord& d, LinkClose why) {
     d.progress = 0;
     drop_send_queue(d);
     EngineMode mode = engine_state().mode;
@@ -117,7 +117,7 @@ void device_take_offline(DeviceRecord& d) {
         if (d.port == PortState::Closing) return;  // its close takes it offline
         if (d.port == PortState::Open) {
             if (mode == ENGINE_DOWNLOAD) {
-                ethos_link_close(d.connectionId);
+                ethos_link_close(d.connectionId, why);
             } else {
                 d.port = PortState::Closing;
                 serial_queue_close(d.connectionId, device_on_port_closed);
@@ -158,7 +158,7 @@ void device_table_take_all_offline(bool* anyEnabled) {
         DeviceRecord& d = g_devices[i];
         if (d.status == kOffline) continue;
         if (d.enabled) any = true;
-        device_take_offline(d);
+        device_take_offline(d, LinkClose::HostStop);
     }
     if (anyEnabled) *anyEnabled = any;
 }
@@ -206,7 +206,7 @@ void device_on_removal(const PortInfo& p) {
     DeviceRecord* d = find_by_path(p.path);
     if (!d) return;
     printf("<%s> device offlined\n", d->path.c_str());
-    device_take_offline(*d);
+    device_take_offline(*d, LinkClose::PortGone);
 }
 
 void device_enable_if_running(const std::string& path) {

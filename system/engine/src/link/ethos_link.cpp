@@ -68,7 +68,12 @@ void remove_closed_link(SerialLink* link) {
     uint32_t id = link->connectionId;
     list_remove(link);
     device_on_link_closed(id);
-    if (link->closing) device_set_status(id, "FAILED");
+    if (link->closing) {
+        // The port went away once the list had run: the device rebooted while
+        // the script waited for "complete", whose outcome counts for nothing.
+        bool ok = link->jobResult == 0 && !link->hostStop;
+        device_set_status(id, ok ? "SUCCEEDED" : "FAILED");
+    }
     close_handles(link);
     if (ethos_link_count() == 0) engine_on_all_devices_closed();
 }
@@ -109,6 +114,7 @@ void download_thread(SerialLink* link, std::string target) {
 void start_download(SerialLink* link) {
     link->stage = STAGE_RUNNING;
     link->closing = false;
+    link->hostStop = false;
     try {
         std::string target = (link->usb ? "usb:udp:" : "uart:udp:") + link_local_text(link->deviceMac);
         link->downloadThread = std::thread(download_thread, link, std::move(target));
@@ -252,13 +258,15 @@ void ethos_link_create(uint32_t connectionId, bool usb, int32_t order) {
     list_append(link);
 }
 
-void ethos_link_close(uint32_t connectionId) {
+void ethos_link_close(uint32_t connectionId, LinkClose why) {
     SerialLink* link = ethos_link_find(connectionId);
     if (!link) return;
     uv_timer_stop(&link->timer);
     if (link->stage == STAGE_RUNNING) {
-        // The end of the download thread completes the close.
+        // The end of the download thread completes the close. A stop that
+        // follows a removal still fails the download.
         link->closing = true;
+        if (why == LinkClose::HostStop) link->hostStop = true;
         return;
     }
     remove_closed_link(link);

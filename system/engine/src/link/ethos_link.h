@@ -12,9 +12,14 @@ size_t ethos_link_count();
 // local UDP port of its download thread.
 void ethos_link_create(uint32_t connectionId, bool usb, int32_t order);
 
+// Why a link closes: its port went away, or the host stops the engine.
+enum class LinkClose : uint8_t { PortGone, HostStop };
+
 // Loop thread: closes the link of `connectionId`; once it has left the link
-// list the device table closes the port (device_on_link_closed).
-void ethos_link_close(uint32_t connectionId);
+// list the device table closes the port (device_on_link_closed). A download
+// still running ends FAILED, except one whose script succeeded while its port
+// went away (a device that reboots at the end of its list).
+void ethos_link_close(uint32_t connectionId, LinkClose why);
 
 // Loop thread: bytes read from the port of `connectionId` in download mode.
 void ethos_receive(uint32_t connectionId, const uint8_t* data, size_t length);

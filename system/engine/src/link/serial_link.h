@@ -37,6 +37,7 @@ struct SerialLink {
     uint32_t connectionId = 0;
     int32_t jobResult = 0;  // written by the download thread before it posts its end
     bool closing = false;
+    bool hostStop = false;  // closing because the host stops the engine
     bool usb = false;
     int64_t lastActivityMs = 0;  // monotonic
     // Set by the download thread, read by the timer and the transmit path.
