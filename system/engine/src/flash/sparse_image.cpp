@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <mutex>
 
 #include <sparse/sparse.h>
 
@@ -17,6 +18,10 @@ constexpr uint16_t kChunkFill = 0xCAC2;
 constexpr uint16_t kChunkDontCare = 0xCAC3;
 constexpr uint16_t kChunkCrc32 = 0xCAC4;
 constexpr off_t kPlainBlock = 4096;
+
+// The library reads through one buffer of its own for the whole process:
+// reads of two images at once would mix their bytes.
+std::mutex g_library_reads;
 
 uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
 uint32_t le32(const uint8_t* p) {
@@ -110,6 +115,7 @@ bool sparse_image_check(int fd, uint64_t maxExpanded, std::string& why) {
 }
 
 sparse_file* sparse_image_import(int fd) {
+    std::lock_guard<std::mutex> one(g_library_reads);
     if (lseek(fd, 0, SEEK_SET) < 0) return nullptr;
     return sparse_file_import(fd, false, true);
 }
@@ -119,6 +125,7 @@ sparse_file* sparse_image_wrap_plain(int fd) {
     if (size < 0 || size % kPlainBlock != 0 || lseek(fd, 0, SEEK_SET) < 0) return nullptr;
     sparse_file* s = sparse_file_new(kPlainBlock, size);
     if (!s) return nullptr;
+    std::lock_guard<std::mutex> one(g_library_reads);
     if (sparse_file_read(s, fd, false, false) < 0) {
         sparse_file_destroy(s);
         return nullptr;

@@ -21,6 +21,8 @@ bool sparse_image_check(int fd, uint64_t maxExpanded, std::string& why);
 
 // Imports a container that passed sparse_image_check, its CRC chunks
 // verified, without the library's messages; null when the library refuses it.
+// Imports and wraps take turns: the library reads through one buffer of its
+// own for the whole process.
 sparse_file* sparse_image_import(int fd);
 
 // Wraps the plain image in `fd` (a whole number of 4096-byte blocks) as a
