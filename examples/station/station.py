@@ -124,7 +124,8 @@ class Screen:
         lines = []
         for k in devices.order:
             d = devices.by_key[k]
-            pct = max(0, min(100, int(d["progress"])))
+            # The engine clears a device's progress when it ends: show how far it got.
+            pct = d["peak"] if d["final"] else max(0, min(100, int(d["progress"])))
             bar = "#" * (pct // 5) + "." * (20 - pct // 5)
             lines.append("%-24s %-10s [%s] %3d%%" % (d["location"], d["final"] or d["status"], bar, pct))
         if self.tty:
