@@ -18,6 +18,7 @@ extern "C" {
 #include <lwip/opt.h>
 #include <lwip/ethip6.h>
 #include <lwip/netif.h>
+#include <netif/ethernet.h>
 #include <lwip/pbuf.h>
 #include <lwip/sys.h>
 #include <lwip/tcpip.h>
@@ -68,6 +69,21 @@ err_t pcapif2_linkoutput(struct netif*, struct pbuf* p) {
     return ERR_OK;
 }
 
+// A device's address is the link-local one made from the hardware address of
+// its hello, so a frame to it takes that hardware address from the IPv6 one.
+// The stack's neighbour cache (10 entries as installed) is never asked: with
+// more devices than entries it recycles entries whose solicitation is still
+// unanswered and frees the packets queued on them without a word, and an
+// unacknowledged packet is never sent again. Every other destination goes
+// the stack's own way.
+err_t netif_output_ip6(struct netif* netif, struct pbuf* p, const ip6_addr_t* dst) {
+    uint8_t mac[6];
+    if (netif_mac_of_link_local(reinterpret_cast<const uint8_t*>(dst->addr), mac))
+        return ethernet_output(netif, p, reinterpret_cast<const struct eth_addr*>(netif->hwaddr),
+                               reinterpret_cast<const struct eth_addr*>(mac), ETHTYPE_IPV6);
+    return ethip6_output(netif, p, dst);
+}
+
 err_t pcapif2_setup_netif(struct netif* netif) {
     if (!netif->input) {
         fprintf(stderr, "pcapif needs an input callback\n");
@@ -76,7 +92,7 @@ err_t pcapif2_setup_netif(struct netif* netif) {
     netif->name[0] = 'e';
     netif->name[1] = '0';
     netif->linkoutput = pcapif2_linkoutput;
-    netif->output_ip6 = ethip6_output;
+    netif->output_ip6 = netif_output_ip6;
     netif->mtu = 1500;
     netif->flags = NETIF_FLAG_BROADCAST | NETIF_FLAG_ETHARP | NETIF_FLAG_ETHERNET | NETIF_FLAG_IGMP |
                    NETIF_FLAG_MLD6;
@@ -152,6 +168,18 @@ void pcapif2_random_hwaddr(unsigned seed, uint8_t out[6]) {
     out[3] = static_cast<uint8_t>(r2 >> 8);
     out[4] = static_cast<uint8_t>(r3);
     out[5] = static_cast<uint8_t>(r3 >> 8);
+}
+
+bool netif_mac_of_link_local(const uint8_t address[16], uint8_t mac[6]) {
+    static const uint8_t kPrefix[8] = {0xFE, 0x80, 0, 0, 0, 0, 0, 0};
+    if (memcmp(address, kPrefix, 8) != 0 || address[11] != 0xFF || address[12] != 0xFE) return false;
+    mac[0] = static_cast<uint8_t>(address[8] ^ 0x02);
+    mac[1] = address[9];
+    mac[2] = address[10];
+    mac[3] = address[13];
+    mac[4] = address[14];
+    mac[5] = address[15];
+    return true;
 }
 
 void netif_host_mac(uint8_t out[6]) { memcpy(out, g_hwaddr, 6); }

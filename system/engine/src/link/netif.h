@@ -24,5 +24,9 @@ void ethos_deliver_ethernet(const uint8_t* frame, size_t length);
 // The interface's hardware address (zero before the stack has started).
 void netif_host_mac(uint8_t out[6]);
 
+// The hardware address inside a link-local address of the modified EUI-64
+// form (fe80::/64, ff:fe in the middle); false for any other address.
+bool netif_mac_of_link_local(const uint8_t address[16], uint8_t mac[6]);
+
 // The random unicast hardware address drawn at stack start-up.
 void pcapif2_random_hwaddr(unsigned seed, uint8_t out[6]);
