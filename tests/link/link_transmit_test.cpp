@@ -2,6 +2,7 @@
 // receive dispatch, against link records without a loop and a recording port.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -186,7 +187,36 @@ TEST_F(LinkTransmit, UnacknowledgedPacketsBeforeWindowsGoAsTextFrames) {
     EXPECT_EQ(g_writes[0].bytes, frame_of(Bytes(p.begin() + 62, p.end()), 1));
 }
 
-// Packets of `sizes` data bytes each, unacknowledged, after "DATA" for `total`.
+bool is_announcement(const Bytes& write) {
+    EthosDecoder decoder;
+    bool found = false;
+    ethos_decode(decoder, write.data(), write.size(), [&](uint8_t type, const uint8_t* p, size_t n) {
+        found = type == 1 && n > 4 && memcmp(p + 4, "data-request:", std::min<size_t>(n - 4, 13)) == 0;
+    });
+    return found;
+}
+
+// The port's writes with the pieces of each window joined; every piece is
+// at most the flow's piece size.
+std::vector<Write> joined(const std::vector<Write>& writes) {
+    std::vector<Write> out;
+    bool raw = false;
+    for (const Write& w : writes) {
+        bool announcement = is_announcement(w.bytes);
+        if (!announcement) {
+            EXPECT_LE(w.bytes.size(), kFlowPortPiece);
+        }
+        if (!announcement && raw)
+            out.back().bytes.insert(out.back().bytes.end(), w.bytes.begin(), w.bytes.end());
+        else
+            out.push_back(w);
+        raw = !announcement;
+    }
+    return out;
+}
+
+// Packets of `sizes` data bytes each, unacknowledged, after "DATA" for
+// `total`; the port's writes, a window's pieces joined.
 std::vector<Write> windows(SerialLink* l, uint32_t total, const std::vector<size_t>& sizes,
                            std::vector<Bytes>* packets, Bytes* data) {
     l->probe = PROBE_WINDOWS;
@@ -200,7 +230,7 @@ std::vector<Write> windows(SerialLink* l, uint32_t total, const std::vector<size
         packets->push_back(udp_frame(kDevMac[0], 60001, 0x80, seq++, payload));
         ethos_transmit_ethernet(packets->back().data(), packets->back().size());
     }
-    return g_writes;
+    return joined(g_writes);
 }
 
 TEST_F(LinkTransmit, FullWindowsThenTheZeroAnnouncement) {
@@ -245,6 +275,50 @@ TEST_F(LinkTransmit, WindowSplitsAPacketThatCrossesItsEnd) {
     EXPECT_EQ(w[2].bytes, announcement(packets[524], "000002c8"));
     EXPECT_EQ(w[3].bytes, Bytes(data.begin() + 524288, data.end()));
     EXPECT_EQ(w[4].bytes, announcement(packets[524], "00000000"));
+}
+
+// A download thread's held data leaves the count once the port has written
+// the bytes that carry it, or at once when it goes nowhere.
+TEST_F(LinkTransmit, HeldDataLeavesOnceWrittenOrDropped) {
+    SerialLink* l = add(1, 1, STAGE_RUNNING, kDevMac[0]);
+    l->flow.held = 1500;
+    std::vector<Bytes> packets;
+    Bytes data;
+    auto w = windows(l, 1500, {1024, 476}, &packets, &data);
+    ASSERT_EQ(w.size(), 3u);
+    EXPECT_EQ(l->flow.held, 1500) << "nothing written yet";
+    ethos_port_written(1, w[0].bytes.size() + 1499);
+    EXPECT_EQ(l->flow.held, 1500) << "one byte of the window still to write";
+    ethos_port_written(1, 1 + w[2].bytes.size());
+    EXPECT_EQ(l->flow.held, 0);
+
+    l->probe = PROBE_FRAMED;
+    l->flow.held = 100;
+    g_writes.clear();
+    send(udp_frame(kDevMac[0], 60001, 0x80, 1, std::string(100, 'x')));
+    ASSERT_EQ(g_writes.size(), 1u);
+    ethos_port_written(1, g_writes[0].bytes.size());
+    EXPECT_EQ(l->flow.held, 0) << "a text frame";
+
+    struct Case {
+        const char* what;
+        LinkStage stage;
+        bool closing;
+        const uint8_t* dst;
+    } cases[] = {
+        {"link not running", STAGE_FAILED, false, kDevMac[0]},
+        {"link closing", STAGE_RUNNING, true, kDevMac[0]},
+        {"no link with that address", STAGE_RUNNING, false, kDevMac[1]},
+    };
+    for (const auto& c : cases) {
+        l->stage = c.stage;
+        l->closing = c.closing;
+        l->flow.held = 100;
+        g_writes.clear();
+        send(udp_frame(c.dst, 60001, 0x80, 2, std::string(100, 'y')));
+        EXPECT_TRUE(g_writes.empty()) << c.what;
+        EXPECT_EQ(l->flow.held, 0) << c.what;
+    }
 }
 
 TEST_F(LinkTransmit, SilentOrClosingLinkAnswersItselfAndSendsNothing) {

@@ -11,6 +11,7 @@
 #include "device/device_monitor.h"
 #include "device/port_enum.h"
 #include "device/serial_io.h"
+#include "link/ethos_flow.h"
 #include "link/ethos_link.h"
 
 namespace {
@@ -131,19 +132,30 @@ void device_take_offline(DeviceRecord& d, LinkClose why) {
     set_offline(d);
 }
 
+void device_on_write_done(const SerialWriteResult& result);
+
+void write_next(DeviceRecord& d, const uint8_t* data, size_t length) {
+    d.writing = true;
+    d.writeLength = length;
+    serial_write_start(d.connectionId, data, length, device_on_write_done);
+}
+
 void device_on_write_done(const SerialWriteResult& result) {
     DeviceRecord* d = device_find_by_connection(result.handle);
     if (!d) return;
     if (!result.error.empty())
         printf("send data to serial device <%s> failed with error \"%s\"\n", d->path.c_str(),
                result.error.c_str());
+    // Written or failed, the bytes have left the host.
+    ethos_port_written(result.handle, d->writeLength);
+    d->writeLength = 0;
     if (d->sendQueue.empty()) {
         d->writing = false;
         return;
     }
     std::vector<uint8_t> next = std::move(d->sendQueue.front());
     d->sendQueue.pop_front();
-    serial_write_start(result.handle, next.data(), next.size(), device_on_write_done);
+    write_next(*d, next.data(), next.size());
 }
 
 }  // namespace
@@ -324,8 +336,7 @@ void serial_send(uint32_t connectionId, const uint8_t* data, size_t length) {
     DeviceRecord* d = device_find_by_connection(connectionId);
     if (!d || d->status == kOffline) return;
     if (!d->writing) {
-        d->writing = true;
-        serial_write_start(connectionId, data, length, device_on_write_done);
+        write_next(*d, data, length);
     } else {
         d->sendQueue.emplace_back(data, data + length);
     }

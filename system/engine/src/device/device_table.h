@@ -28,6 +28,7 @@ struct DeviceRecord {
     int32_t order = 0;
     std::deque<std::vector<uint8_t>> sendQueue;
     bool writing = false;
+    size_t writeLength = 0;  // of the write in flight
     PortState port = PortState::None;
 };
 

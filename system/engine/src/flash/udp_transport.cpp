@@ -1,23 +1,26 @@
 #include "flash/udp_transport.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 
 #include "flash/thread_state.h"
+#include "link/ethos_flow.h"
 
 namespace udp {
 namespace {
 
 constexpr int kNegotiationSends = 4;
 constexpr uint32_t kReplyWaitMs = 500;
-constexpr int kDataSendBudget = 120;  // divided by the multiplier: about 60 s either way
+// Divided by the multiplier: about 60 s either way.
+std::atomic<int> g_data_send_budget{120};
 
 // The thread's multiplier; a thread that never set one counts as 1 rather
 // than dividing by zero.
 uint32_t multiplier() { return std::max<uint32_t>(download_thread_state().multiplier, 1); }
 
-int data_sends() { return kDataSendBudget / static_cast<int>(multiplier()); }
+int data_sends() { return g_data_send_budget.load() / static_cast<int>(multiplier()); }
 
 uint16_t read_be16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
 
@@ -81,6 +84,12 @@ int64_t UdpTransport::Transfer(uint8_t id, const uint8_t* tx, size_t txLength, u
         *error = "socket is closed";
         return -1;
     }
+    // Acknowledged traffic after unacknowledged data waits until that data has
+    // left the host: the retries of this exchange count from then on.
+    if (!noAck_ && drainPending_) {
+        ethos_flow_drain(download_thread_connection());
+        drainPending_ = false;
+    }
     int64_t total = 0;
     do {
         const bool more = txLength > maxDataLength_;
@@ -118,12 +127,17 @@ int64_t UdpTransport::ExchangePacket(UdpPacketHeader header, const uint8_t* data
     for (;;) {
         std::vector<SocketBuffer> pieces{{reinterpret_cast<const uint8_t*>(&header), kHeaderSize},
                                          {data, static_cast<uint32_t>(length)}};
+        // Unacknowledged data waits for room in the host rather than piling up.
+        const int64_t held = noAck_ ? static_cast<int64_t>(length) : 0;
+        ethos_flow_hold(download_thread_connection(), held);
         if (!socket_->SendGathered(std::move(pieces))) {
             *error = Socket::LastErrorText();
+            ethos_flow_hold(download_thread_connection(), -held);
             return -1;
         }
         if (noAck_) {
             ++sequence_;
+            drainPending_ = true;
             return 0;
         }
 
@@ -221,6 +235,8 @@ int64_t UdpTransport::WriteAll(const uint8_t* data, uint32_t length) {
     }
     return length;
 }
+
+void SetDataSendBudget(int sends) { g_data_send_budget.store(sends); }
 
 int UdpTransport::Disconnect() {
     return disconnect_owned(socket_);

@@ -52,7 +52,11 @@ private:
     uint32_t maxDataLength_ = kMinPacketSize - kHeaderSize;
     std::vector<uint8_t> packet_;  // receive buffer: the largest datagram accepted
     bool noAck_ = false;
+    bool drainPending_ = false;  // unacknowledged data went out since the last drain
 };
+
+// Tests: the sends of a data exchange before the multiplier divides them (120).
+void SetDataSendBudget(int sends);
 
 // Connects to host:port over the network stack and negotiates.
 std::unique_ptr<Transport> OpenTransport(const std::string& host, int port, std::string* error);

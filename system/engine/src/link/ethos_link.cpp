@@ -16,6 +16,7 @@
 #include "core/never_destroyed.h"
 #include "device/device_table.h"
 #include "flash/device_script.h"
+#include "link/ethos_flow.h"
 #include "link/ethos_transmit.h"
 #include "link/netif.h"
 #include "link/serial_link.h"
@@ -115,6 +116,7 @@ void start_download(SerialLink* link) {
     link->stage = STAGE_RUNNING;
     link->closing = false;
     link->hostStop = false;
+    ethos_flow_reset(*link);
     try {
         std::string target = (link->usb ? "usb:udp:" : "uart:udp:") + link_local_text(link->deviceMac);
         link->downloadThread = std::thread(download_thread, link, std::move(target));
@@ -159,6 +161,8 @@ void on_link_timer(uv_timer_t* handle) {
         }
         break;
     case STAGE_RUNNING:
+        // A silent device's thread does not wait for its port.
+        ethos_flow_set_waitless(*link, link->closing || ethos_device_silent(*link));
         break;
     case STAGE_FAILED:
     case STAGE_SUCCEEDED:
@@ -217,6 +221,12 @@ SerialLink* ethos_link_find(uint32_t connectionId) {
     return nullptr;
 }
 
+LinkFlow* ethos_link_flow(uint32_t connectionId) {
+    std::lock_guard<std::mutex> lock(g_links_mutex);
+    SerialLink* link = ethos_link_find(connectionId);
+    return link ? &link->flow : nullptr;
+}
+
 int64_t ethos_now_ms() {
     using namespace std::chrono;
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
@@ -231,8 +241,9 @@ bool ethos_device_silent(const SerialLink& link) {
     return timeout != 0 && ethos_silence_ms(link) > timeout;
 }
 
-void ethos_port_write(const SerialLink& link, const uint8_t* data, size_t length) {
+void ethos_port_write(const SerialLink& link, const uint8_t* data, size_t length, int64_t payload) {
     g_port_writer(link.connectionId, data, length);
+    ethos_flow_port_queued(link, length, payload);
 }
 
 void ethos_send_frame(const SerialLink& link, const uint8_t* payload, size_t length, uint8_t type) {
@@ -267,6 +278,7 @@ void ethos_link_close(uint32_t connectionId, LinkClose why) {
         // follows a removal still fails the download.
         link->closing = true;
         if (why == LinkClose::HostStop) link->hostStop = true;
+        ethos_flow_set_waitless(*link, true);
         return;
     }
     remove_closed_link(link);

@@ -1,8 +1,10 @@
 #include "link/ethos_transmit.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
+#include "link/ethos_flow.h"
 #include "link/netif.h"
 #include "link/serial_link.h"
 
@@ -41,14 +43,26 @@ void announce(SerialLink& link, const uint8_t* frame, uint32_t size) {
     ethos_send_frame(link, payload, 4 + static_cast<size_t>(n), ETHOS_TEXT);
 }
 
+// The window's bytes go in pieces, so its held data is released as the port
+// drains rather than all at once.
 void flush_window(SerialLink& link, const uint8_t* frame, uint32_t size) {
     announce(link, frame, size);
-    ethos_port_write(link, link.window.data(), size);
+    for (uint32_t at = 0; at < size; at += static_cast<uint32_t>(kFlowPortPiece)) {
+        uint32_t piece = std::min(size - at, static_cast<uint32_t>(kFlowPortPiece));
+        ethos_port_write(link, link.window.data() + at, piece, piece);
+    }
+}
+
+bool is_no_ack(const uint8_t* frame, size_t length) { return length >= kPayload && (frame[kPacketFlags] & kNoAck); }
+
+int64_t no_ack_payload(const uint8_t* frame, size_t length) {
+    return is_no_ack(frame, length) ? static_cast<int64_t>(length - kPayload) : 0;
 }
 
 void send_without_ack(SerialLink& link, const uint8_t* frame, size_t length) {
     if (link.probe != PROBE_WINDOWS) {
-        ethos_send_frame(link, frame + kPacket, length - kPacket, ETHOS_TEXT);
+        std::vector<uint8_t> text = ethos_frame_bytes(frame + kPacket, length - kPacket, ETHOS_TEXT);
+        ethos_port_write(link, text.data(), text.size(), no_ack_payload(frame, length));
         return;
     }
     const uint8_t* data = frame + kPayload;
@@ -71,17 +85,23 @@ void send_without_ack(SerialLink& link, const uint8_t* frame, size_t length) {
         }
         announce(link, frame, 0);
     }
+    ethos_flow_set_parked(link, link.windowFill);
 }
 
-// The frame belongs to this link's download thread.
+// The frame belongs to this link's download thread; unacknowledged data that
+// goes nowhere leaves the flow's count at once.
 void send_owned(SerialLink& link, const uint8_t* frame, size_t length) {
-    if (link.stage != STAGE_RUNNING) return;
+    if (link.stage != STAGE_RUNNING) {
+        ethos_flow_release(link, no_ack_payload(frame, length));
+        return;
+    }
     if (link.closing || ethos_device_silent(link)) {
+        ethos_flow_release(link, no_ack_payload(frame, length));
         std::vector<uint8_t> answer = ethos_no_response_frame(frame, length);
         if (!answer.empty()) ethos_deliver_ethernet(answer.data(), answer.size());
         return;
     }
-    if (length >= kPayload && (frame[kPacketFlags] & kNoAck)) {
+    if (is_no_ack(frame, length)) {
         send_without_ack(link, frame, length);
         return;
     }
@@ -157,6 +177,14 @@ void ethos_transmit_ethernet(const uint8_t* frame, size_t length) {
             return;
         }
     }
+    // No link took it: a download thread's unacknowledged data is dropped,
+    // and its link no longer counts it.
+    if (multicast || length < kPayload || frame[kNextHeader] != kProtoUdp) return;
+    for (SerialLink* link : ethos_links())
+        if (be16(frame + kSrcPort) == link->hostPort) {
+            ethos_flow_release(*link, no_ack_payload(frame, length));
+            return;
+        }
 }
 
 void ethos_snoop_reply(SerialLink& link, const uint8_t* frame, size_t length) {

@@ -10,6 +10,7 @@
 
 #include <uv.h>
 
+#include "link/ethos_flow.h"
 #include "link/ethos_frame.h"
 
 enum LinkStage : uint8_t {
@@ -51,11 +52,17 @@ struct SerialLink {
     EthosDecoder decoder;
     uint8_t hostMac[6] = {};
     uint8_t deviceMac[6] = {};
+    // Shared with the download thread; its port counts change with every
+    // write, also through a const link.
+    mutable LinkFlow flow;
 };
 
 // The links in order of creation.
 const std::vector<SerialLink*>& ethos_links();
 SerialLink* ethos_link_find(uint32_t connectionId);
+// Download threads: the flow record of the link of `connectionId`, or none.
+// A link outlives its download thread.
+LinkFlow* ethos_link_flow(uint32_t connectionId);
 
 // Milliseconds on the monotonic clock.
 int64_t ethos_now_ms();
@@ -64,8 +71,9 @@ int32_t ethos_silence_ms(const SerialLink& link);
 // The device has been silent for longer than a non-zero time-out.
 bool ethos_device_silent(const SerialLink& link);
 
-// Bytes to the link's port: frames, wake bytes and raw windows.
-void ethos_port_write(const SerialLink& link, const uint8_t* data, size_t length);
+// Bytes to the link's port: frames, wake bytes and raw windows; `payload`
+// bytes of the download thread's held data leave the host with them.
+void ethos_port_write(const SerialLink& link, const uint8_t* data, size_t length, int64_t payload = 0);
 void ethos_send_frame(const SerialLink& link, const uint8_t* payload, size_t length, uint8_t type);
 
 // Seams for tests: where port bytes go (serial_send by default) and what a
