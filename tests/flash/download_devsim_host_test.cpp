@@ -8,6 +8,7 @@
 #include <algorithm>
 
 #include "engine_host.h"
+#include "fleet.h"
 #include "package_fixture.h"
 #include "redirected_stdio.h"
 #include "sim_host.h"
@@ -53,11 +54,18 @@ protected:
                                       const char* start = R"({"baudRate": 115200, "usbAutoEnable": true})") {
         // start() adds the ports, record and quiet options itself.
         if (!sim_.start(simArgs, count)) return {};
-        setenv("KELVO_VIRTUAL_PORTS", sim_.ports_dir().c_str(), 1);
-        host_.start();
-        host_.clear();
         std::string pkg = dir_.file("pkg.zip");
         if (!write_zip(pkg, items)) return {};
+        return download_package(pkg, sim_.ports_dir(), count, start);
+    }
+
+    // The package downloaded to the `count` devices published in `portsDir`.
+    std::vector<std::string> download_package(
+        const std::string& pkg, const std::string& portsDir, int count,
+        const char* start = R"({"baudRate": 115200, "usbAutoEnable": true})") {
+        setenv("KELVO_VIRTUAL_PORTS", portsDir.c_str(), 1);
+        host_.start();
+        host_.clear();
         Json::Value init;
         init["path"] = pkg;
         host_.download_init(Json::FastWriter().write(init).c_str());
@@ -175,6 +183,27 @@ INSTANTIATE_TEST_SUITE_P(
                       EndCase{"VanishMidList", kFlashThenReboot, kStart, {"--count", "2", "--fault", "1/vanish:65536"},
                               {"SUCCEEDED", "FAILED"}}),
     [](const ::testing::TestParamInfo<EndCase>& info) { return std::string(info.param.name); });
+
+// More devices than the network stack's neighbour cache holds, at once, on
+// fast lines: the unacknowledged data of every one reaches its device.
+TEST_F(DownloadDevsim, TwentyFourDevicesAtOnceAllSucceed) {
+    const int count = 24;
+    std::string image = fleet::image_pattern(2u << 20, 3);
+    fleet::Fleet sims;
+    ASSERT_TRUE(sims.start(count, 8,
+                           {"--line-rate", "1000000", "--flash",
+                            "external:" + std::to_string(fleet::flash_size_for(image.size()))}));
+    std::string pkg = dir_.file("image.zip");
+    ASSERT_TRUE(fleet::write_image_package(pkg, image));
+    auto finals = download_package(pkg, sims.ports_dir(), count);
+    if (finals != std::vector<std::string>(count, "SUCCEEDED"))
+        for (const auto& l : host_.logs()) fprintf(stderr, "LOG %s", l.c_str());
+    EXPECT_EQ(finals, std::vector<std::string>(count, "SUCCEEDED"));
+    host_.download_stop();
+    host_.wait_event(3, 10000);
+    sims.stop();
+    for (int i = 0; i < count; ++i) EXPECT_EQ(sims.verified_bytes(i, image), image.size()) << sims.location(i);
+}
 
 TEST_F(DownloadDevsim, UploadSplitsTheDevicesFlashes) {
     std::string modem = pattern(0x20000, 3);
