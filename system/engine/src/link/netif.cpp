@@ -10,6 +10,7 @@
 #include <ctime>
 #include <deque>
 #include <exception>
+#include <future>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -117,12 +118,13 @@ void lwip_app_init_done(void* arg) {
         inet_ntop(AF_INET6, netif_ip6_addr(&g_netif, 0)->addr, text, sizeof text);
         printf("ip6 linklocal address: %s\n", text);
         netif_set_up(&g_netif);
-        g_netif_ready.store(true);
+        g_netif_ready.store(true, std::memory_order_release);
     }
     sys_sem_signal(static_cast<sys_sem_t*>(arg));
 }
 
-void engine_network_thread() {
+// `up` is kept once the stack has started (or had started before).
+void engine_network_thread(std::promise<void> up) {
     try {
         if (!g_stack_started) {
             sys_sem_t sem;
@@ -135,13 +137,14 @@ void engine_network_thread() {
             sys_sem_free(&sem);
             g_stack_started = true;
         }
+        up.set_value();
         while (!engine_exit_requested()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
     } catch (...) {
     }
 }
 
 void receive_frame(const uint8_t* frame, size_t length) {
-    if (!g_netif_ready.load() || length < 14) return;
+    if (!g_netif_ready.load(std::memory_order_acquire) || length < 14) return;
     const uint8_t* dst = frame;
     static const uint8_t kBroadcast[6] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
     bool accept = memcmp(dst, g_hwaddr, 6) == 0 || (dst[0] == 0x01 && dst[1] == 0x00 && dst[2] == 0x5E && dst[3] < 0x80) ||
@@ -182,7 +185,13 @@ bool netif_mac_of_link_local(const uint8_t address[16], uint8_t mac[6]) {
     return true;
 }
 
-void netif_host_mac(uint8_t out[6]) { memcpy(out, g_hwaddr, 6); }
+void netif_host_mac(uint8_t out[6]) {
+    // Written on the stack's thread before the flag.
+    if (g_netif_ready.load(std::memory_order_acquire))
+        memcpy(out, g_hwaddr, 6);
+    else
+        memset(out, 0, 6);
+}
 
 int pcapif2_queue_frame(const uint8_t* frame, size_t length) {
     if (!capture_delivery_on()) return 0;
@@ -216,7 +225,12 @@ void frame_queue_close() {
 
 void network_thread_start() {
     try {
-        g_network_thread = std::thread(engine_network_thread);
+        // The init step ends with the stack up: links made afterwards take
+        // the interface's hardware address for their hello.
+        std::promise<void> up;
+        std::future<void> started = up.get_future();
+        g_network_thread = std::thread(engine_network_thread, std::move(up));
+        started.wait();
     } catch (const std::exception& e) {
         printf("cannot start the network thread: %s\n", e.what());
     }

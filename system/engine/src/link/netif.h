@@ -10,6 +10,7 @@
 // Loop thread (engine init and exit steps).
 void frame_queue_create(uv_loop_t* loop);
 void frame_queue_close();
+// Returns once the network stack runs.
 void network_thread_start();
 void network_thread_join();
 
@@ -21,7 +22,8 @@ int pcapif2_queue_frame(const uint8_t* frame, size_t length);
 // made up in a silent device's place).
 void ethos_deliver_ethernet(const uint8_t* frame, size_t length);
 
-// The interface's hardware address (zero before the stack has started).
+// Any thread: the interface's hardware address (zero before the stack has
+// started).
 void netif_host_mac(uint8_t out[6]);
 
 // The hardware address inside a link-local address of the modified EUI-64
