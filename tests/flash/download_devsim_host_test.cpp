@@ -178,7 +178,8 @@ const char* const kStartWithReboot = R"({"baudRate": 115200, "usbAutoEnable": tr
 
 INSTANTIATE_TEST_SUITE_P(
     Reboot, DownloadEnd,
-    ::testing::Values(EndCase{"ListEndsInReboot", kFlashThenReboot, kStart, {"--count", "2"}, {"SUCCEEDED", "SUCCEEDED"}},
+    ::testing::Values(EndCase{"ListEndsInReboot", kFlashThenReboot, kStart, {"--count", "2"},
+                              {"SUCCEEDED", "SUCCEEDED"}},
                       EndCase{"StartAppendsReboot", kFlashOnly, kStartWithReboot, {"--count", "1"}, {"SUCCEEDED"}},
                       EndCase{"VanishMidList", kFlashThenReboot, kStart, {"--count", "2", "--fault", "1/vanish:65536"},
                               {"SUCCEEDED", "FAILED"}}),

@@ -4,8 +4,11 @@
 // linked in so that a test script can stand in for the download script.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -75,6 +78,13 @@ struct Recorder {
         for (const auto& e : events)
             if (e.isObject() && e["event"].asInt() == 6) out.push_back(e["status"].asString());
         return out;
+    }
+    // The position of the first event after `from` that satisfies `pred`, or -1.
+    int find(const std::function<bool(const Json::Value&)>& pred, int from = 0) {
+        std::lock_guard<std::mutex> lock(m);
+        for (size_t i = size_t(std::max(from, 0)); i < events.size(); ++i)
+            if (events[i].isObject() && pred(events[i])) return int(i);
+        return -1;
     }
     std::string first_path() {
         std::lock_guard<std::mutex> lock(m);
@@ -220,23 +230,26 @@ protected:
     }
 
     // Engine up, package opened, download started with a capture.
-    void start_engine() {
+    void start_engine(const char* startJson = R"({"baudRate": 115200, "dumpEnable": true})") {
         ASSERT_EQ(kelvo_engine_init(), 0);
         kelvo_engine_register_cb(&Recorder::on_event, &rec_);
         std::string pkg = dir_ + "/pkg.zip";
         ASSERT_TRUE(write_zip(pkg, sample_items()));
         ASSERT_EQ(kelvo_download_init(("{\"path\": \"" + pkg + "\"}").c_str()), 0);
         ASSERT_TRUE(rec_.wait_event(1));
-        ASSERT_EQ(kelvo_download_start(R"({"baudRate": 115200, "dumpEnable": true})"), 0);
+        ASSERT_EQ(kelvo_download_start(startJson), 0);
         downloadStarted_ = true;
         ASSERT_TRUE(rec_.wait_event(2));
     }
 
     // The engine started and the one simulated device enabled.
-    void start(const std::vector<std::string>& simArgs) {
+    void start(const std::vector<std::string>& simArgs, const char* startJson = nullptr) {
         ASSERT_TRUE(sim_.start(simArgs, 1));
         setenv("KELVO_VIRTUAL_PORTS", sim_.ports_dir().c_str(), 1);
-        start_engine();
+        if (startJson)
+            start_engine(startJson);
+        else
+            start_engine();
         if (HasFatalFailure()) return;
         ASSERT_TRUE(rec_.wait_event(5));
         path_ = rec_.first_path();
@@ -420,6 +433,82 @@ TEST_F(LinkEngine, StopDuringADownloadEndsItWithNoResponseAndFailed) {
     EXPECT_TRUE(rec_.wait_status("FAILED"));
     stop_and_check_closed(true);
 }
+
+// The port files in a simulator's directory.
+std::vector<std::string> port_files(const std::string& dir) {
+    std::vector<std::string> out;
+    DIR* d = opendir(dir.c_str());
+    if (!d) return out;
+    while (dirent* e = readdir(d)) {
+        std::string n = e->d_name;
+        if (n.size() > 5 && n.compare(n.size() - 5, 5, ".json") == 0) out.push_back(dir + "/" + n);
+    }
+    closedir(d);
+    return out;
+}
+
+// A device whose port goes away mid-download and comes back at the same
+// location, on a new terminal, before the old download has ended: once the old
+// port has closed the record follows the new port, and is connected to it
+// unless the start asked for enableOnce.
+class LinkEngineReturn : public LinkEngine, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(LinkEngineReturn, DeviceBackDuringTheCloseOfItsOldLinkFollowsTheNewPort) {
+    const bool enableOnce = GetParam();
+    std::promise<void> running, release;
+    auto runningFuture = running.get_future();
+    auto releaseFuture = release.get_future().share();
+    auto runs = std::make_shared<std::atomic<int>>(0);
+    script([&running, releaseFuture, runs](const char*, uint32_t, uint16_t, ScriptRun&) {
+        if (++*runs == 1) {
+            running.set_value();
+            releaseFuture.wait();
+        }
+        return 1;
+    });
+    // The returning device: a second simulator at the same location, its port
+    // file kept out of sight until the device comes back.
+    devsim::SimProcess back;
+    ASSERT_TRUE(back.start({"--count", "1", "--location", "hub"}, 1));
+    std::string newPath = back.ports()[0]["path"].asString();
+    start({"--count", "1", "--location", "hub"},
+          enableOnce ? R"({"baudRate": 115200, "enableOnce": true})" : R"({"baudRate": 115200})");
+    if (HasFatalFailure()) return;
+    ASSERT_EQ(runningFuture.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+
+    auto files = port_files(sim_.ports_dir());
+    ASSERT_EQ(files.size(), 1u);
+    ASSERT_EQ(unlink(files[0].c_str()), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the removal has been taken
+    auto backFile = port_files(back.ports_dir());
+    ASSERT_EQ(backFile.size(), 1u);
+    ASSERT_EQ(rename(backFile[0].c_str(), (sim_.ports_dir() + "/back.json").c_str()), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    auto onNewPath = [&](const char* status) {
+        return [&newPath, status](const Json::Value& e) {
+            return e["event"].asInt() == 6 && e["path"].asString() == newPath && e["status"].asString() == status;
+        };
+    };
+    EXPECT_EQ(rec_.find([&](const Json::Value& e) { return e["path"].asString() == newPath; }), -1)
+        << "the record keeps its old port while that is open";
+
+    int before = int(rec_.statuses().size());
+    release.set_value();
+    ASSERT_TRUE(rec_.wait(onNewPath("ONLINE")));
+    // The old download's end, then the new port: never offline in between.
+    auto st = rec_.statuses();
+    st.erase(st.begin(), st.begin() + before);
+    ASSERT_GE(st.size(), 2u);
+    EXPECT_EQ(std::vector<std::string>(st.begin(), st.begin() + 2), (std::vector<std::string>{"FAILED", "ONLINE"}));
+    if (enableOnce) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        EXPECT_EQ(rec_.find(onNewPath("CONNECTING")), -1) << "enableOnce: no connect of its own";
+    } else {
+        EXPECT_TRUE(rec_.wait(onNewPath("RUNNING")));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(EnableOnce, LinkEngineReturn, ::testing::Bool());
 
 // The engine's exit does not stop a download; the download thread that ends
 // afterwards must find nothing of the loop to signal, and the host lives on.

@@ -67,6 +67,8 @@ void set_offline(DeviceRecord& d) {
 void device_connect(DeviceRecord& d) {
     d.status = kConnecting;
     d.progress = 0;
+    d.portGone = false;
+    d.returned = false;
     drop_send_queue(d);
     printf("connecting to serial device <%s>...\n", d.path.c_str());
     // A close still in flight belongs to the old handle: its completion is
@@ -118,6 +120,7 @@ void device_take_offline(DeviceRecord& d, LinkClose why) {
         if (d.port == PortState::Closing) return;  // its close takes it offline
         if (d.port == PortState::Open) {
             if (mode == ENGINE_DOWNLOAD) {
+                d.portGone = d.portGone || why == LinkClose::PortGone;
                 ethos_link_close(d.connectionId, why);
             } else {
                 d.port = PortState::Closing;
@@ -133,6 +136,23 @@ void device_take_offline(DeviceRecord& d, LinkClose why) {
 }
 
 void device_on_write_done(const SerialWriteResult& result);
+
+// A port at the record's location: the record follows it.
+void take_arrival(DeviceRecord& d, const PortInfo& p) {
+    d.path = p.path;
+    d.vendorId = p.vendorId;
+    d.productId = p.productId;
+    d.displayName = p.displayName;
+    printf("<%s> device onlined\n", d.path.c_str());
+    // A port already open or opening is not opened twice.
+    if (d.port == PortState::Opening || d.port == PortState::Open) {
+        device_emit_changed(d);
+        return;
+    }
+    d.status = kOnline;
+    device_emit_changed(d);
+    if (d.enabled && !engine_state().enableOnce) device_connect(d);
+}
 
 void write_next(DeviceRecord& d, const uint8_t* data, size_t length) {
     d.writing = true;
@@ -198,25 +218,25 @@ void device_on_arrival(const PortInfo& p) {
         append_record(p);
         return;
     }
-    d->path = p.path;
-    d->vendorId = p.vendorId;
-    d->productId = p.productId;
-    d->displayName = p.displayName;
-    printf("<%s> device onlined\n", d->path.c_str());
-    // A port already open or opening is not opened twice.
-    if (d->port == PortState::Opening || d->port == PortState::Open) {
-        device_emit_changed(*d);
+    if (d->port == PortState::Open && d->portGone) {
+        // Back (after a reboot or a glitch) before the download on its old
+        // port has ended: the record keeps the old port until that closes.
+        d->returned = true;
+        d->returnedPort = p;
         return;
     }
-    d->status = kOnline;
-    device_emit_changed(*d);
-    if (d->enabled && !engine_state().enableOnce) device_connect(*d);
+    take_arrival(*d, p);
 }
 
 void device_on_removal(const PortInfo& p) {
     if (!engine_state().running) return;
     DeviceRecord* d = find_by_path(p.path);
-    if (!d) return;
+    if (!d) {
+        // A port that came back and went again before it was taken.
+        for (auto& r : g_devices)
+            if (r.returned && r.returnedPort.path == p.path) r.returned = false;
+        return;
+    }
     printf("<%s> device offlined\n", d->path.c_str());
     device_take_offline(*d, LinkClose::PortGone);
 }
@@ -290,6 +310,14 @@ void device_on_port_closed(const SerialCloseResult& result) {
         printf("disconnected from serial device <%s> failed!\n", d->path.c_str());
     }
     d->port = PortState::None;
+    d->portGone = false;
+    if (d->returned && engine_state().running) {
+        d->returned = false;
+        PortInfo back = d->returnedPort;
+        take_arrival(*d, back);
+        return;
+    }
+    d->returned = false;
     set_offline(*d);
 }
 

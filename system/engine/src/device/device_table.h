@@ -7,7 +7,8 @@
 #include <string>
 #include <vector>
 
-struct PortInfo;
+#include "device/port_enum.h"
+
 struct SerialOpenResult;
 struct SerialCloseResult;
 
@@ -30,6 +31,12 @@ struct DeviceRecord {
     bool writing = false;
     size_t writeLength = 0;  // of the write in flight
     PortState port = PortState::None;
+    // Its port went away while a link used it: the link's end closes the port.
+    bool portGone = false;
+    // A port that arrived at its location meanwhile, taken once the old one
+    // has closed.
+    bool returned = false;
+    PortInfo returnedPort;
 };
 
 void device_table_for_each(const std::function<void(const DeviceRecord&)>& fn);
