@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -319,6 +321,35 @@ TEST_F(LinkTransmit, HeldDataLeavesOnceWrittenOrDropped) {
         EXPECT_TRUE(g_writes.empty()) << c.what;
         EXPECT_EQ(l->flow.held, 0) << c.what;
     }
+}
+
+// A download thread's holds and drain against the loop's releases.
+TEST_F(LinkTransmit, HoldWaitsForRoomAndDrainForTheLastByteUnlessTheLinkCloses) {
+    SerialLink* l = add(1, 1, STAGE_RUNNING, kDevMac[0]);
+    auto settles = [](std::future<void>& f) { return f.wait_for(std::chrono::milliseconds(300)) == std::future_status::ready; };
+
+    ethos_flow_hold(1, kFlowHeldMax);
+    auto hold = std::async(std::launch::async, [] { ethos_flow_hold(1, 1024); });
+    EXPECT_FALSE(settles(hold)) << "no room for more";
+    ethos_flow_release(*l, kFlowHeldMax - kFlowResume - 1);
+    EXPECT_FALSE(settles(hold)) << "not yet down to the resume level";
+    ethos_flow_release(*l, 1);
+    EXPECT_TRUE(settles(hold));
+    EXPECT_EQ(l->flow.held, kFlowResume + 1024);
+
+    ethos_flow_set_parked(*l, 1024);  // a window the announced size never fills
+    auto drain = std::async(std::launch::async, [] { ethos_flow_drain(1); });
+    EXPECT_FALSE(settles(drain));
+    ethos_flow_release(*l, kFlowResume);
+    EXPECT_TRUE(settles(drain)) << "only the parked bytes are left";
+
+    ethos_flow_set_parked(*l, 0);
+    drain = std::async(std::launch::async, [] { ethos_flow_drain(1); });
+    EXPECT_FALSE(settles(drain));
+    ethos_flow_set_waitless(*l, true);  // the link closes
+    EXPECT_TRUE(settles(drain));
+    ethos_flow_hold(1, 2 * kFlowHeldMax);  // and holds no longer wait
+    EXPECT_EQ(ethos_link_flow(2), nullptr);
 }
 
 TEST_F(LinkTransmit, SilentOrClosingLinkAnswersItselfAndSendsNothing) {

@@ -12,13 +12,17 @@ namespace {
 constexpr auto kPoll = std::chrono::milliseconds(200);
 
 // Waits under the flow's lock until `ready`, the link needs no waiting, the
-// engine exits, or nothing has left the host for kFlowStall.
+// engine exits, or nothing has left the host for kFlowStall; after a stall
+// the download waits no more.
 template <typename Ready>
 void wait_until(LinkFlow& flow, std::unique_lock<std::mutex>& lock, Ready ready) {
     auto since = LinkFlow::Clock::now();
-    while (!flow.waitless && !ready() && !engine_exit_requested()) {
+    while (!flow.waitless && !flow.stalled && !ready() && !engine_exit_requested()) {
         auto now = LinkFlow::Clock::now();
-        if (now - std::max(since, flow.lastRelease) > kFlowStall) return;
+        if (now - std::max(since, flow.lastRelease) > kFlowStall) {
+            flow.stalled = true;
+            return;
+        }
         flow.cv.wait_for(lock, kPoll);
     }
 }
@@ -47,6 +51,7 @@ void ethos_flow_reset(SerialLink& link) {
     flow.held = 0;
     flow.parked = 0;
     flow.waitless = false;
+    flow.stalled = false;
     flow.credits.clear();
 }
 

@@ -20,7 +20,8 @@ struct SerialLink;
 constexpr int64_t kFlowHeldMax = 2 * 524288;
 constexpr int64_t kFlowResume = 524288;
 // A wait ends when nothing of the held data has left the host for this long
-// (a port that no longer drains); the protocol's own time-outs take over.
+// (a port that no longer drains, data that went nowhere); the download then
+// waits no more and the protocol's own time-outs take over.
 constexpr std::chrono::seconds kFlowStall{60};
 // Windows go to the port in pieces of this size, each released once written.
 constexpr size_t kFlowPortPiece = 16384;
@@ -32,6 +33,7 @@ struct LinkFlow {
     int64_t held = 0;       // handed to the stack, not yet written to the port
     int64_t parked = 0;     // of those, bytes in a window not flushed yet
     bool waitless = false;  // link closing or device silent: nobody waits
+    bool stalled = false;   // a wait saw nothing leave for kFlowStall
     Clock::time_point lastRelease{};
     // Loop thread only: bytes to the port and bytes it finished, and the
     // payload each write carries, released once the port has finished it.
