@@ -37,9 +37,16 @@ long find_log(const std::vector<std::string>& logs, const std::string& line, siz
     return -1;
 }
 
+// The host and its engine live as long as the process: each test sees only
+// its own events.
+class Exports : public ::testing::Test {
+protected:
+    void SetUp() override { host().clear(); }
+};
+
 }  // namespace
 
-TEST(Exports, TextThatDoesNotParseIsRefusedAndNothingIsPosted) {
+TEST_F(Exports, TextThatDoesNotParseIsRefusedAndNothingIsPosted) {
     start_engine();
     using Fn = int (*)(const char*);
     struct Case {
@@ -67,7 +74,7 @@ TEST(Exports, TextThatDoesNotParseIsRefusedAndNothingIsPosted) {
     }
 }
 
-TEST(Exports, WrongJsonTypesAreRefusedWithoutThrowing) {
+TEST_F(Exports, WrongJsonTypesAreRefusedWithoutThrowing) {
     start_engine();
     EXPECT_EQ(host().download_start(R"({"productionMode": "yes"})"), -1);
     EXPECT_EQ(host().download_init(R"({"address": "x"})"), -1);
@@ -83,7 +90,7 @@ TEST(Exports, WrongJsonTypesAreRefusedWithoutThrowing) {
     EXPECT_EQ(count_events(1), 0u);
 }
 
-TEST(Exports, TrainingsReportWithoutDevicesIsExact) {
+TEST_F(Exports, TrainingsReportWithoutDevicesIsExact) {
     start_engine();
     EXPECT_EQ(host().config_trainings(R"([{"locationInfo": "1-1", "order": 3}])"), 0);
     EXPECT_EQ(host().get_trainings(), 0);
@@ -92,7 +99,7 @@ TEST(Exports, TrainingsReportWithoutDevicesIsExact) {
     EXPECT_EQ(e.text, "{\n   \"event\" : 4,\n   \"trainings\" : []\n}\n");
 }
 
-TEST(Exports, StopWhileIdleEmitsNullDocument) {
+TEST_F(Exports, StopWhileIdleEmitsNullDocument) {
     start_engine();
     EXPECT_EQ(host().download_stop(), 0);
     ASSERT_TRUE(host().wait_for([](const HostEvent& e) { return e.text == "null\n"; }));
@@ -100,7 +107,7 @@ TEST(Exports, StopWhileIdleEmitsNullDocument) {
     EXPECT_TRUE(host().wait_log("stopping kelvo download engine...\n"));
 }
 
-TEST(Exports, DownloadInitOfMissingPackageStillReportsSuccessLine) {
+TEST_F(Exports, DownloadInitOfMissingPackageStillReportsSuccessLine) {
     start_engine();
     EXPECT_EQ(host().download_init(R"({"path": "/nonexistent.zip"})"), 0);
     HostEvent e;
@@ -110,7 +117,7 @@ TEST(Exports, DownloadInitOfMissingPackageStillReportsSuccessLine) {
     EXPECT_TRUE(host().wait_log("initialized kelvo release package successfully.\n"));
 }
 
-TEST(Exports, DownloadStartWithoutPackageFails) {
+TEST_F(Exports, DownloadStartWithoutPackageFails) {
     start_engine();
     EXPECT_EQ(host().download_start(R"({"baudRate": 115200})"), 0);
     ASSERT_TRUE(host().wait_log("kelvo download engine started failed: boot engine startup failed\n"));
@@ -124,7 +131,7 @@ TEST(Exports, DownloadStartWithoutPackageFails) {
     EXPECT_EQ(find_log(logs, "getting serial devices list...\n"), -1);
 }
 
-TEST(Exports, ProductionStartAndStopWithoutPorts) {
+TEST_F(Exports, ProductionStartAndStopWithoutPorts) {
     start_engine();
     EXPECT_EQ(host().prodmode_start(), 0);
     ASSERT_TRUE(host().wait_event(9));
@@ -160,7 +167,7 @@ TEST(Exports, ProductionStartAndStopWithoutPorts) {
     EXPECT_EQ(count_events(10), 1u);
 }
 
-TEST(Exports, CallbacksRunOnOneEngineThreadAndOnlyWhileRegistered) {
+TEST_F(Exports, CallbacksRunOnOneEngineThreadAndOnlyWhileRegistered) {
     start_engine();
     host().unregister_cb();
     host().get_trainings();
@@ -182,7 +189,10 @@ TEST(Exports, CallbacksRunOnOneEngineThreadAndOnlyWhileRegistered) {
     }
 }
 
-TEST(Exports, CallsBeforeInitAndAfterExitAreHarmless) {
+TEST_F(Exports, CallsBeforeInitAndAfterExitAreHarmless) {
+    // An engine that an earlier test started is gone: as before the first init.
+    EXPECT_EQ(host().engine_exit(), 0);
+    host().clear();
     EXPECT_EQ(host().download_stop(), 0);
     EXPECT_EQ(host().get_trainings(), 0);
     EXPECT_EQ(host().download_init(R"({"path": "/nonexistent.zip"})"), 0);

@@ -14,6 +14,8 @@ namespace {
 
 class LinkHost : public ::testing::Test {
 protected:
+    // The host lives as long as the process: each test sees its own events.
+    void SetUp() override { host_.clear(); }
     void start(const std::vector<std::string>& simArgs, const char* startJson) {
         ASSERT_TRUE(sim_.start(simArgs, 1));
         setenv("KELVO_VIRTUAL_PORTS", sim_.ports_dir().c_str(), 1);
@@ -85,7 +87,10 @@ TEST_F(LinkHost, WokenDeviceRunsItsScriptAndEndsFailedOnItsUnmetRequirement) {
 // the hello stage and its fall-back, and the wake after a silent failure.
 class LinkHandshake : public ::testing::Test {
 protected:
-    void SetUp() override { setenv("KELVO_VIRTUAL_PORTS", ports_.dir().c_str(), 1); }
+    void SetUp() override {
+        setenv("KELVO_VIRTUAL_PORTS", ports_.dir().c_str(), 1);
+        host_.clear();
+    }
 
     static size_t count(const std::string& hay, const std::string& needle) {
         size_t n = 0;

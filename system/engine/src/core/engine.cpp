@@ -44,6 +44,7 @@ void engine_on_exit() {
 }
 
 void engine_start(const StartParams& p) {
+    network_stack_wait();
     engine_set_usb_only(p.usbOnly);
     g_state.baudRate = p.baudRate;
     g_state.usbAutoEnable = p.usbAutoEnable;

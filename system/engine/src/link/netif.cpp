@@ -43,6 +43,8 @@ uint8_t g_hwaddr[6] = {};
 bool g_stack_started = false;  // network thread; the stack runs until the process ends
 // Never destroyed: a host that never exits the engine leaves it running.
 std::thread& g_network_thread = never_destroyed<std::thread>();
+// Ready once the network thread has started the stack (loop thread).
+std::shared_future<void>& g_stack_up = never_destroyed<std::shared_future<void>>();
 
 std::mutex g_queue_mutex;
 std::deque<std::vector<uint8_t>>& g_queue = never_destroyed<std::deque<std::vector<uint8_t>>>();
@@ -225,15 +227,16 @@ void frame_queue_close() {
 
 void network_thread_start() {
     try {
-        // The init step ends with the stack up: links made afterwards take
-        // the interface's hardware address for their hello.
         std::promise<void> up;
-        std::future<void> started = up.get_future();
+        g_stack_up = up.get_future().share();
         g_network_thread = std::thread(engine_network_thread, std::move(up));
-        started.wait();
     } catch (const std::exception& e) {
         printf("cannot start the network thread: %s\n", e.what());
     }
+}
+
+void network_stack_wait() {
+    if (g_stack_up.valid()) g_stack_up.wait();
 }
 
 void network_thread_join() {

@@ -10,8 +10,10 @@
 // Loop thread (engine init and exit steps).
 void frame_queue_create(uv_loop_t* loop);
 void frame_queue_close();
-// Returns once the network stack runs.
 void network_thread_start();
+// Returns once the network thread has started the stack: links take the
+// interface's hardware address for their hello.
+void network_stack_wait();
 void network_thread_join();
 
 // Stack thread: an Ethernet frame for the links, dropped while frame
