@@ -18,7 +18,11 @@ const char* const kBoot = "Ovix Usb Boot Port";
 
 class DeviceHost : public ::testing::Test {
 protected:
-    void SetUp() override { setenv("KELVO_VIRTUAL_PORTS", ports_.dir().c_str(), 1); }
+    // The host lives as long as the process: each test sees its own events.
+    void SetUp() override {
+        setenv("KELVO_VIRTUAL_PORTS", ports_.dir().c_str(), 1);
+        host_.clear();
+    }
 
     // Engine up with a package opened, then the download start.
     void start_download(const std::string& startJson, bool startEngine = true) {

@@ -223,6 +223,10 @@ protected:
     void TearDown() override {
         if (downloadStarted_ && !rec_.wait_event(3, 0) && kelvo_download_stop() == 0) rec_.wait_event(3);
         kelvo_engine_unregister_cb();
+        // An event being delivered meanwhile has left the recorder once a
+        // step posted behind it has run.
+        auto flushed = std::make_shared<std::promise<void>>();
+        if (engine_post([flushed] { flushed->set_value(); })) flushed->get_future().wait();
         set_script(nullptr);
         if (chdir(old_cwd_) != 0) perror("chdir");
         std::string cmd = "rm -rf '" + dir_ + "'";
@@ -534,6 +538,9 @@ TEST_F(LinkEngine, ExitDuringADownloadLeavesTheHostRunning) {
         release.set_value();
         if (script_result().target.empty()) return 4;
         std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the thread's end has been handed over
+        // No loop is left to join the ended thread: the test does.
+        for (SerialLink* link : ethos_links())
+            if (link->downloadThread.joinable()) link->downloadThread.join();
         return 0;
     };
     EXPECT_EXIT(_exit(run_and_exit()), ::testing::ExitedWithCode(0), "");
