@@ -1,15 +1,18 @@
 // Many devices at once through the engine: N simulated boot-ROM devices
-// (usb windows, a given line rate each) get one image; per-device status and
-// bytes verified on the device's flash, the aggregate speed-up against one
-// device alone, and the host process's CPU time and peak memory. The
-// simulators run as processes of their own, so the figures are the engine's.
+// (usb windows or acked uart packets, a given line rate each) get one image;
+// per-device status and bytes verified on the device's flash, the aggregate
+// speed-up against one device alone, and the host process's CPU time (also
+// per data packet) and peak memory. The simulators run as processes of their
+// own, so the figures are the engine's.
 //
 // Usage: devices [--count N] [--rate BYTES_PER_SECOND] [--image-size BYTES]
 //                [--max-download-size BYTES] [--per-process K] [--timeout S]
-//                [--no-baseline]
-// Defaults: 32 devices, 300000 B/s, 4 MiB, 16 MiB, 8 devices per simulator
-// process, 600 s. Each pass runs in a child process of its own; the package
-// is written by another, so neither counts in the host's peak memory.
+//                [--transport usb|uart] [--before LIBKELVO] [--no-baseline]
+// Defaults: 32 devices, 300000 B/s (0: unthrottled), 4 MiB, 16 MiB, 8 devices
+// per simulator process, 600 s, usb. --before runs every pass with another
+// build of the engine library first and prints both side by side. Each pass
+// runs in a child process of its own; the package is written by another, so
+// neither counts in the host's peak memory.
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -43,11 +46,17 @@ struct Options {
     int perProcess = 8;
     int timeoutS = 600;
     bool baseline = true;
+    std::string transport = "usb";
+    std::string before;  // another libkelvo.so, run first
 };
+
+// The simulator's packets carry 1024 data bytes (its default packet size).
+constexpr double kPacketData = 1024;
 
 struct DeviceEnd {
     std::string status;
     double seconds = 0;
+    double running = -1;  // when its script started
 };
 
 // What the engine reported, filled on its loop thread.
@@ -56,6 +65,7 @@ struct Outcome {
     std::condition_variable cv;
     Clock::time_point start;
     std::map<std::string, DeviceEnd> ends;  // by location
+    std::map<std::string, double> running;
     std::vector<std::string> errors;        // log lines that name a failure (the first few)
     bool initialized = false, stopped = false;
 
@@ -77,8 +87,12 @@ struct Outcome {
         if (event == 6) {
             std::string st = v["status"].asString();
             std::string loc = v["locationInfo"].asString();
-            if ((st == "SUCCEEDED" || st == "FAILED") && !self->ends.count(loc))
-                self->ends[loc] = {st, std::chrono::duration<double>(Clock::now() - self->start).count()};
+            double now = std::chrono::duration<double>(Clock::now() - self->start).count();
+            if (st == "RUNNING" && !self->running.count(loc)) self->running[loc] = now;
+            if ((st == "SUCCEEDED" || st == "FAILED") && !self->ends.count(loc)) {
+                auto c = self->running.find(loc);
+                self->ends[loc] = {st, now, c == self->running.end() ? -1 : c->second};
+            }
         }
         self->cv.notify_all();
     }
@@ -142,7 +156,7 @@ Json::Value run_pass(const Options& o, int count, const std::string& package) {
     std::string flash = "external:" + std::to_string(fleet::flash_size_for(o.imageSize));
     if (!sims.start(count, o.perProcess,
                     {"--line-rate", std::to_string(o.rate), "--flash", flash, "--max-download-size",
-                     std::to_string(o.maxDownloadSize)})) {
+                     std::to_string(o.maxDownloadSize), "--transport", o.transport})) {
         r["error"] = "cannot start the simulators";
         return r;
     }
@@ -186,6 +200,7 @@ Json::Value run_pass(const Options& o, int count, const std::string& package) {
         auto it = ends.find(sims.location(i));
         d["status"] = it == ends.end() ? "(none)" : it->second.status;
         d["seconds"] = it == ends.end() ? wall : it->second.seconds;
+        d["running"] = it == ends.end() ? -1 : it->second.running;
         d["verified"] = Json::UInt64(sims.verified_bytes(i, image));
         r["devices"].append(d);
     }
@@ -230,12 +245,17 @@ Json::Value in_child(F fn) {
 
 struct Summary {
     int succeeded = 0, verified = 0;
-    double bytes = 0, wall = 0;
+    double bytes = 0, wall = 0, cpu = 0, rssMB = 0;
+    double linked = 0;  // summed seconds from running to the end, devices that verified
+    bool ran = false;
 };
 
-Summary report(const char* title, int count, const Json::Value& r, bool perDevice) {
+// Bytes a second of one device from its script's start to its end.
+double linked_rate(const Summary& s) { return s.linked > 0 ? s.bytes / s.linked / 1e6 : 0; }
+
+Summary report(const std::string& title, int count, const Json::Value& r, bool perDevice) {
     Summary s;
-    printf("\n%s: %d device%s\n", title, count, count == 1 ? "" : "s");
+    printf("\n%s: %d device%s\n", title.c_str(), count, count == 1 ? "" : "s");
     if (!r.isObject() || r.isMember("error")) {
         printf("  pass failed: %s\n", r.isObject() ? r["error"].asString().c_str() : "no result");
         return s;
@@ -246,16 +266,23 @@ Summary report(const char* title, int count, const Json::Value& r, bool perDevic
         s.succeeded += ok;
         s.verified += d["verified"].asUInt64() > 0;
         s.bytes += double(d["verified"].asUInt64());
+        if (d["verified"].asUInt64() > 0 && d["running"].asDouble() >= 0)
+            s.linked += d["seconds"].asDouble() - d["running"].asDouble();
         if (perDevice)
             printf("  %-10s %-10s %8.1f %10llu\n", d["location"].asCString(), d["status"].asCString(),
                    d["seconds"].asDouble(), static_cast<unsigned long long>(d["verified"].asUInt64()));
     }
+    s.ran = true;
     s.wall = r["wall"].asDouble();
-    double cpu = r["cpu"].asDouble();
+    double cpu = s.cpu = r["cpu"].asDouble();
+    s.rssMB = double(r["peakRssKiB"].asInt64()) / 1024.0;
     printf("  SUCCEEDED %d of %d, bytes verified on %d of %d (%.0f bytes)\n", s.succeeded, count, s.verified, count,
            s.bytes);
     printf("  wall %.1f s, aggregate %.0f B/s, host CPU %.2f s = %.1f %% of one core\n", s.wall, s.bytes / s.wall, cpu,
            100.0 * cpu / s.wall);
+    if (s.bytes > 0)
+        printf("  host CPU per %.0f-byte data packet %.1f us, data rate %.2f MB/s (%.2f MB/s a device once running)\n",
+               kPacketData, cpu * 1e6 / (s.bytes / kPacketData), s.bytes / s.wall / 1e6, linked_rate(s));
     printf("  host peak memory %.1f MB resident, %.1f MB anonymous (without the mapped image file)\n",
            double(r["peakRssKiB"].asInt64()) / 1024.0, double(r["peakAnonKiB"].asInt64()) / 1024.0);
     if (s.succeeded < count)
@@ -287,10 +314,16 @@ bool parse(int argc, char** argv, Options& o) {
             o.perProcess = int(v);
         } else if (a == "--timeout" && next(v) && v >= 1) {
             o.timeoutS = int(v);
+        } else if (a == "--transport" && i + 1 < argc &&
+                   (std::string(argv[i + 1]) == "usb" || std::string(argv[i + 1]) == "uart")) {
+            o.transport = argv[++i];
+        } else if (a == "--before" && i + 1 < argc && access(argv[i + 1], R_OK) == 0) {
+            o.before = argv[++i];
         } else {
             fprintf(stderr,
                     "usage: devices [--count N] [--rate B/S] [--image-size BYTES] [--max-download-size BYTES]\n"
-                    "               [--per-process K] [--timeout S] [--no-baseline]\n");
+                    "               [--per-process K] [--timeout S] [--transport usb|uart]\n"
+                    "               [--before LIBKELVO] [--no-baseline]\n");
             return false;
         }
     }
@@ -311,17 +344,59 @@ int main(int argc, char** argv) {
         fprintf(stderr, "cannot write the package\n");
         return 1;
     }
-    printf("image %zu bytes, piece limit %llu, %llu B/s per device, %d devices per simulator process\n",
+    printf("image %zu bytes, piece limit %llu, %llu B/s per device, %d devices per simulator process, %s links\n",
            o.imageSize, static_cast<unsigned long long>(o.maxDownloadSize),
-           static_cast<unsigned long long>(o.rate), o.perProcess);
+           static_cast<unsigned long long>(o.rate), o.perProcess, o.transport.c_str());
 
-    Summary one;
-    if (o.baseline && o.count > 1)
-        one = report("one device", 1, in_child([&] { return run_pass(o, 1, package); }), false);
-    Summary all = report("all devices", o.count, in_child([&] { return run_pass(o, o.count, package); }), true);
-    if (one.verified == 1 && all.wall > 0)
-        printf("\naggregate speed-up %.1fx one device (%.1f s alone)\n",
-               (all.bytes / all.wall) / (one.bytes / one.wall), one.wall);
+    // The engine of this build, and the other one first when given.
+    std::vector<std::string> engines;
+    if (!o.before.empty()) engines.push_back(o.before);
+    engines.push_back("");
+    struct Run {
+        std::string name;
+        Summary one, all;
+    };
+    std::vector<Run> runs;
+    for (const std::string& lib : engines) {
+        Run run;
+        run.name = lib.empty() ? "this build" : "before (" + lib + ")";
+        printf("\n== engine: %s\n", run.name.c_str());
+        auto pass = [&](int count) {
+            return in_child([&] {
+                if (!lib.empty()) setenv("KELVO_ENGINE_LIBRARY", lib.c_str(), 1);
+                return run_pass(o, count, package);
+            });
+        };
+        if (o.baseline && o.count > 1) run.one = report("one device", 1, pass(1), false);
+        run.all = report("all devices", o.count, pass(o.count), true);
+        if (run.one.verified == 1 && run.all.wall > 0)
+            printf("\naggregate speed-up %.1fx one device (%.1f s alone)\n",
+                   (run.all.bytes / run.all.wall) / (run.one.bytes / run.one.wall), run.one.wall);
+        runs.push_back(run);
+    }
+    if (runs.size() > 1) {
+        printf("\n%-34s %14s %14s\n", "all devices", "before", "this build");
+        auto row = [&](const char* what, double (*f)(const Summary&, int), const char* format) {
+            printf("%-34s", what);
+            for (const Run& r : runs) {
+                char cell[32] = "-";
+                if (r.all.ran) snprintf(cell, sizeof cell, format, f(r.all, o.count));
+                printf(" %14s", cell);
+            }
+            printf("\n");
+        };
+        row("SUCCEEDED", [](const Summary& s, int) { return double(s.succeeded); }, "%.0f");
+        row("wall s", [](const Summary& s, int) { return s.wall; }, "%.1f");
+        row("host CPU, % of one core", [](const Summary& s, int) { return s.wall > 0 ? 100 * s.cpu / s.wall : 0; },
+            "%.1f");
+        row("host CPU per data packet, us",
+            [](const Summary& s, int) { return s.bytes > 0 ? s.cpu * 1e6 / (s.bytes / kPacketData) : 0; }, "%.1f");
+        row("data rate, MB/s", [](const Summary& s, int) { return s.wall > 0 ? s.bytes / s.wall / 1e6 : 0; },
+            "%.2f");
+        row("a device once running, MB/s", [](const Summary& s, int) { return linked_rate(s); }, "%.2f");
+        row("host peak resident MB", [](const Summary& s, int) { return s.rssMB; }, "%.1f");
+    }
     devsim::remove_tree(dir);
+    const Summary& all = runs.back().all;
     return all.succeeded == o.count && all.verified == o.count ? 0 : 1;
 }

@@ -42,7 +42,8 @@ public:
     int (*release_generate)(const char*) = nullptr;
     int (*release_list_products)(const char*) = nullptr;
 
-    // One library per process, found by name on the library path.
+    // One library per process, found by name on the library path, or the
+    // file KELVO_ENGINE_LIBRARY names (a benchmark's other build).
     static EngineHost& instance() {
         static EngineHost* host = new EngineHost();  // never destroyed: engine threads may outlive main
         return *host;
@@ -109,7 +110,8 @@ public:
 
 private:
     EngineHost() {
-        handle_ = dlopen("libkelvo.so", RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
+        const char* file = getenv("KELVO_ENGINE_LIBRARY");
+        handle_ = dlopen(file && *file ? file : "libkelvo.so", RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
         if (!handle_) {
             fprintf(stderr, "cannot load libkelvo.so: %s\n", dlerror());
             abort();
