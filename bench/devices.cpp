@@ -66,6 +66,8 @@ struct Outcome {
     Clock::time_point start;
     std::map<std::string, DeviceEnd> ends;  // by location
     std::map<std::string, double> running;
+    std::map<std::string, bool> sending;  // by log prefix: the next OKAY ends a send
+    double sendSeconds = 0;                // summed times of the sends, as the log gives them
     std::vector<std::string> errors;        // log lines that name a failure (the first few)
     bool initialized = false, stopped = false;
 
@@ -80,6 +82,15 @@ struct Outcome {
         if (event == 0) {
             std::string line = v["message"].asString();
             while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+            size_t gt = line.find("> ");
+            std::string who = gt == std::string::npos ? "" : line.substr(0, gt);
+            double took = 0;
+            if (line.find("> Sending ") != std::string::npos) self->sending[who] = true;
+            else if (self->sending[who] && sscanf(line.c_str() + (gt == std::string::npos ? 0 : gt + 2),
+                                                  "OKAY [ %lfs]", &took) == 1) {
+                self->sendSeconds += took;
+                self->sending[who] = false;
+            }
             if (self->errors.size() < 40 && (line.find("error") != std::string::npos ||
                                               line.find("FAILED") != std::string::npos))
                 self->errors.push_back(line);
@@ -184,6 +195,7 @@ Json::Value run_pass(const Options& o, int count, const std::string& package) {
     long anonPeak = anon.stop();
     std::map<std::string, DeviceEnd> ends = out.ends;
     std::vector<std::string> errors = out.errors;
+    double sendSeconds = out.sendSeconds;
     lock.unlock();
 
     host.download_stop();
@@ -206,6 +218,7 @@ Json::Value run_pass(const Options& o, int count, const std::string& package) {
     }
     for (const auto& e : errors) r["errors"].append(e);
     r["wall"] = wall;
+    r["sendSeconds"] = sendSeconds;
     r["cpu"] = cpu;
     r["peakRssKiB"] = Json::Int64(rss);
     r["peakAnonKiB"] = Json::Int64(anonPeak);
@@ -247,11 +260,14 @@ struct Summary {
     int succeeded = 0, verified = 0;
     double bytes = 0, wall = 0, cpu = 0, rssMB = 0;
     double linked = 0;  // summed seconds from running to the end, devices that verified
+    double sending = 0; // summed seconds of the sends the log reports
     bool ran = false;
 };
 
 // Bytes a second of one device from its script's start to its end.
 double linked_rate(const Summary& s) { return s.linked > 0 ? s.bytes / s.linked / 1e6 : 0; }
+// Bytes a second of one device while the log says it sends.
+double send_rate(const Summary& s) { return s.sending > 0 ? s.bytes / s.sending / 1e6 : 0; }
 
 Summary report(const std::string& title, int count, const Json::Value& r, bool perDevice) {
     Summary s;
@@ -276,13 +292,15 @@ Summary report(const std::string& title, int count, const Json::Value& r, bool p
     s.wall = r["wall"].asDouble();
     double cpu = s.cpu = r["cpu"].asDouble();
     s.rssMB = double(r["peakRssKiB"].asInt64()) / 1024.0;
+    s.sending = r["sendSeconds"].asDouble();
     printf("  SUCCEEDED %d of %d, bytes verified on %d of %d (%.0f bytes)\n", s.succeeded, count, s.verified, count,
            s.bytes);
     printf("  wall %.1f s, aggregate %.0f B/s, host CPU %.2f s = %.1f %% of one core\n", s.wall, s.bytes / s.wall, cpu,
            100.0 * cpu / s.wall);
     if (s.bytes > 0)
-        printf("  host CPU per %.0f-byte data packet %.1f us, data rate %.2f MB/s (%.2f MB/s a device once running)\n",
-               kPacketData, cpu * 1e6 / (s.bytes / kPacketData), s.bytes / s.wall / 1e6, linked_rate(s));
+        printf("  host CPU per %.0f-byte data packet %.1f us, data rate %.2f MB/s; a device %.2f MB/s once running,"
+               " %.2f MB/s while sending\n",
+               kPacketData, cpu * 1e6 / (s.bytes / kPacketData), s.bytes / s.wall / 1e6, linked_rate(s), send_rate(s));
     printf("  host peak memory %.1f MB resident, %.1f MB anonymous (without the mapped image file)\n",
            double(r["peakRssKiB"].asInt64()) / 1024.0, double(r["peakAnonKiB"].asInt64()) / 1024.0);
     if (s.succeeded < count)
@@ -394,6 +412,7 @@ int main(int argc, char** argv) {
         row("data rate, MB/s", [](const Summary& s, int) { return s.wall > 0 ? s.bytes / s.wall / 1e6 : 0; },
             "%.2f");
         row("a device once running, MB/s", [](const Summary& s, int) { return linked_rate(s); }, "%.2f");
+        row("a device while sending, MB/s", [](const Summary& s, int) { return send_rate(s); }, "%.2f");
         row("host peak resident MB", [](const Summary& s, int) { return s.rssMB; }, "%.1f");
     }
     devsim::remove_tree(dir);
