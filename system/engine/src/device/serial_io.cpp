@@ -21,6 +21,7 @@ struct OpenPort {
     uint32_t id = 0;
     UniqueFd fd;
     uv_poll_t* poll = nullptr;
+    int polled = 0;  // the events the poll watches now
     bool reading = false;
     SerialDataHandler handler = nullptr;
     bool writing = false;
@@ -33,6 +34,11 @@ SerialDataHandler g_handler = nullptr;
 std::map<uint32_t, std::unique_ptr<OpenPort>>& g_ports =
     never_destroyed<std::map<uint32_t, std::unique_ptr<OpenPort>>>();
 uint32_t g_last_id = 0;
+
+// Writes that went out at once, completed on the loop's next turn.
+std::vector<uint32_t>& g_written = never_destroyed<std::vector<uint32_t>>();
+uv_idle_t g_written_idle;
+bool g_written_idle_made = false;
 
 uint32_t next_id() {
     do {
@@ -50,14 +56,19 @@ void log_error(const std::string& text) { printf("%s\n", text.c_str()); }
 
 void on_poll(uv_poll_t* handle, int status, int events);
 
+// A restart of the poll takes the descriptor out of the kernel's set and puts
+// it back: only a change of events does it.
 void update_poll(OpenPort* port) {
     if (!port->poll) return;
     int events = (port->reading ? UV_READABLE : 0) | (port->writing ? UV_WRITABLE : 0);
+    if (events == port->polled) return;
+    port->polled = events;
     if (events == 0) {
         uv_poll_stop(port->poll);
         return;
     }
     int rc = uv_poll_start(port->poll, events, on_poll);
+    if (rc != 0) port->polled = 0;
     if (rc != 0 && port->reading) {
         port->reading = false;
         log_error(platform_describe_error("Reading from COM port (ReadFileEx)", -rc));
@@ -93,6 +104,30 @@ void do_write(OpenPort* port) {
     }
     // A write of 0 bytes leaves the same bytes for the next round.
     if (port->writeOffset == port->writeBuf.size()) finish_write(port->id, "");
+}
+
+void on_written_idle(uv_idle_t* idle) {
+    uv_idle_stop(idle);
+    std::vector<uint32_t> done;
+    done.swap(g_written);
+    for (uint32_t id : done) finish_write(id, "");
+}
+
+// Most writes fit the port at once: written here, they need no writable
+// wake-up, and only their completion waits for the loop's next turn.
+bool write_at_once(OpenPort* port) {
+    if (!g_written_idle_made || uv_is_closing(reinterpret_cast<uv_handle_t*>(&g_written_idle))) {
+        if (uv_idle_init(engine_loop(), &g_written_idle) != 0) return false;
+        g_written_idle_made = true;
+        g_written.clear();
+    }
+    ssize_t n = ::write(port->fd.get(), port->writeBuf.data(), port->writeBuf.size());
+    if (n > 0) port->writeOffset = static_cast<size_t>(n);
+    if (n < 0 && errno != EAGAIN && errno != EINTR) return false;  // the poll's write reports it
+    if (port->writeOffset != port->writeBuf.size()) return false;
+    g_written.push_back(port->id);
+    uv_idle_start(&g_written_idle, on_written_idle);
+    return true;
 }
 
 void do_read(OpenPort* port) {
@@ -209,7 +244,7 @@ void serial_write_start(uint32_t handle, const uint8_t* data, size_t length, Ser
     port->writeBuf.assign(data, data + length);
     port->writeOffset = 0;
     port->writeDone = done;
-    update_poll(port);
+    if (!write_at_once(port)) update_poll(port);
 }
 
 void serial_queue_close(uint32_t handle, SerialCloseDone done) {
