@@ -157,7 +157,13 @@ void receive_frame(const uint8_t* frame, size_t length) {
     struct pbuf* p = pbuf_alloc(PBUF_RAW, static_cast<u16_t>(length), PBUF_RAM);
     if (!p) return;
     pbuf_take(p, frame, static_cast<u16_t>(length));
-    if (g_netif.input(p, &g_netif) != ERR_OK) pbuf_free(p);
+    // Taken in on this thread under the stack's core lock rather than posted
+    // to the stack's thread: a reply reaches its download thread with one
+    // wake-up instead of two.
+    LOCK_TCPIP_CORE();
+    err_t err = ethernet_input(p, &g_netif);
+    UNLOCK_TCPIP_CORE();
+    if (err != ERR_OK) pbuf_free(p);
 }
 
 }  // namespace
