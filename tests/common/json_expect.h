@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "core/json_text.h"
+#include "base/json_text.h"
 
 namespace test_json {
 

@@ -12,8 +12,8 @@
 
 #include <json/json.h>
 
-#include "core/events.h"
-#include "core/log_capture.h"
+#include "base/events.h"
+#include "base/log_capture.h"
 #include "flash/thread_state.h"
 
 namespace {

@@ -4,7 +4,7 @@
 
 #include "json_expect.h"
 
-#include "core/json_text.h"
+#include "base/json_text.h"
 #include "flash/package.h"
 #include "package_fixture.h"
 

@@ -5,7 +5,7 @@
 
 #include <ziparchive/zip_archive.h>
 
-#include "core/json_text.h"
+#include "base/json_text.h"
 #include "flash/package.h"
 #include "flash/partition_json.h"
 #include "package_fixture.h"

@@ -26,7 +26,7 @@ extern "C" {
 #include <lwip/sockets.h>
 }
 
-#include "core/loop.h"
+#include "base/loop.h"
 #include "device/serial_io.h"
 #include "kelvo.h"
 #include "link/ethos_frame.h"

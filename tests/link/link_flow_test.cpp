@@ -14,7 +14,7 @@
 
 #include <json/json.h>
 
-#include "core/loop.h"
+#include "base/loop.h"
 #include "device/device_table.h"
 #include "flash/udp_transport.h"
 #include "fleet.h"

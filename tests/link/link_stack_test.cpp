@@ -24,7 +24,7 @@ extern "C" {
 #include <lwip/sockets.h>
 }
 
-#include "core/loop.h"
+#include "base/loop.h"
 #include "kelvo.h"
 #include "link/capture.h"
 #include "link/ethos_frame.h"

@@ -5,7 +5,7 @@
 #include <future>
 #include <memory>
 
-#include "core/loop.h"
+#include "base/loop.h"
 
 // Runs `fn` on the loop thread and returns its value.
 template <typename T>

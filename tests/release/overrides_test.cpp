@@ -9,7 +9,7 @@
 #include "json_expect.h"
 
 #include "config_fixture.h"
-#include "core/json_text.h"
+#include "base/json_text.h"
 #include "release/config_dir.h"
 
 namespace {

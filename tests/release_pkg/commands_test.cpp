@@ -1,7 +1,7 @@
 // Progress weights and the download command list.
 #include <gtest/gtest.h>
 
-#include "core/json_text.h"
+#include "base/json_text.h"
 #include "release/download_commands.h"
 #include "test_util.h"
 

@@ -5,7 +5,7 @@
 
 #include <fstream>
 
-#include "core/json_text.h"
+#include "base/json_text.h"
 #include "package_reader.h"
 #include "release/package_writer.h"
 #include "release/ptable_image.h"

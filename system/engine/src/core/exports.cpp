@@ -7,11 +7,11 @@
 #include <set>
 
 #include "core/engine.h"
-#include "core/events.h"
-#include "core/json_text.h"
-#include "core/loop.h"
+#include "base/events.h"
+#include "base/json_text.h"
+#include "base/loop.h"
 #include "core/steps.h"
-#include "core/text.h"
+#include "base/text.h"
 #include "kelvo.h"
 
 namespace {

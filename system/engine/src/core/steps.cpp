@@ -6,10 +6,10 @@
 #include <mutex>
 
 #include "core/engine.h"
-#include "core/events.h"
-#include "core/log_capture.h"
-#include "core/loop.h"
-#include "core/never_destroyed.h"
+#include "base/events.h"
+#include "base/log_capture.h"
+#include "base/loop.h"
+#include "base/never_destroyed.h"
 #include "device/device_table.h"
 #include "flash/package.h"
 #include "link/capture.h"

@@ -4,7 +4,7 @@
 #include <memory>
 #include <string>
 
-#include "core/requests.h"
+#include "base/requests.h"
 
 void download_init_step(std::shared_ptr<DownloadInitRequest> request);
 void download_start_step(std::shared_ptr<DownloadStartRequest> request);

@@ -5,8 +5,8 @@
 #include <memory>
 #include <mutex>
 
-#include "core/loop.h"
-#include "core/never_destroyed.h"
+#include "base/loop.h"
+#include "base/never_destroyed.h"
 #include "device/device_table.h"
 #include "platform/hotplug.h"
 

@@ -6,8 +6,8 @@
 #include <json/json.h>
 
 #include "core/engine.h"
-#include "core/events.h"
-#include "core/never_destroyed.h"
+#include "base/events.h"
+#include "base/never_destroyed.h"
 #include "device/device_monitor.h"
 #include "device/port_enum.h"
 #include "device/serial_io.h"

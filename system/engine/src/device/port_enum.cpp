@@ -3,7 +3,7 @@
 #include <atomic>
 #include <memory>
 
-#include "core/loop.h"
+#include "base/loop.h"
 #include "platform/port_scan.h"
 
 const char* const kBootRomDescription = "Ovix Usb Boot Port";

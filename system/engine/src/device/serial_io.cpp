@@ -8,8 +8,8 @@
 
 #include <uv.h>
 
-#include "core/loop.h"
-#include "core/never_destroyed.h"
+#include "base/loop.h"
+#include "base/never_destroyed.h"
 #include "platform/serial_port.h"
 #include "platform/unique_fd.h"
 

@@ -13,8 +13,8 @@
 
 #include <ziparchive/zip_archive.h>
 
-#include "core/json_text.h"
-#include "core/text.h"
+#include "base/json_text.h"
+#include "base/text.h"
 #include "flash/command_check.h"
 #include "flash/partition_json.h"
 #include "flash/thread_state.h"

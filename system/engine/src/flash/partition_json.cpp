@@ -4,8 +4,8 @@
 
 #include <json/json.h>
 
-#include "core/json_text.h"
-#include "core/text.h"
+#include "base/json_text.h"
+#include "base/text.h"
 
 namespace {
 constexpr uint32_t kAptbMagic = 0x41505442;

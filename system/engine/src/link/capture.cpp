@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "core/never_destroyed.h"
+#include "base/never_destroyed.h"
 
 namespace {
 

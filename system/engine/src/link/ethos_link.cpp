@@ -11,9 +11,9 @@
 #include <string>
 
 #include "core/engine.h"
-#include "core/log_capture.h"
-#include "core/loop.h"
-#include "core/never_destroyed.h"
+#include "base/log_capture.h"
+#include "base/loop.h"
+#include "base/never_destroyed.h"
 #include "device/device_table.h"
 #include "flash/device_script.h"
 #include "link/ethos_flow.h"

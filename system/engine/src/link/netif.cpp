@@ -26,7 +26,7 @@ extern "C" {
 }
 
 #include "core/engine.h"
-#include "core/never_destroyed.h"
+#include "base/never_destroyed.h"
 #include "link/capture.h"
 #include "link/ethos_transmit.h"
 

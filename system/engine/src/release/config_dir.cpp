@@ -11,7 +11,7 @@
 #include <memory>
 #include <sstream>
 
-#include "core/never_destroyed.h"
+#include "base/never_destroyed.h"
 #include "platform/full_path.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <set>
 #include <vector>
 
-#include "core/never_destroyed.h"
+#include "base/never_destroyed.h"
 #include "platform/full_path.h"
 #include "platform/temp_file.h"
 #include "release/config_dir.h"

@@ -12,7 +12,7 @@
 #include <memory>
 #include <set>
 
-#include "core/json_text.h"
+#include "base/json_text.h"
 #include "release/image_factory.h"
 #include "release/ptable_image.h"
 

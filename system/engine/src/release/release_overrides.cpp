@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "core/text.h"
+#include "base/text.h"
 #include "platform/full_path.h"
 #include "release/config_dir.h"
 

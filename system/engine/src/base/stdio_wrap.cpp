@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "core/log_capture.h"
+#include "base/log_capture.h"
 
 extern "C" {
 int __real_fputc(int c, FILE* f);

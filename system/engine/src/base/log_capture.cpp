@@ -1,4 +1,4 @@
-#include "core/log_capture.h"
+#include "base/log_capture.h"
 
 #include <cstring>
 #include <deque>
@@ -7,9 +7,9 @@
 #include <android/log.h>
 #include <json/json.h>
 
-#include "core/events.h"
-#include "core/never_destroyed.h"
-#include "core/text.h"
+#include "base/events.h"
+#include "base/never_destroyed.h"
+#include "base/text.h"
 #include "device/device_table.h"
 #include "flash/thread_state.h"
 

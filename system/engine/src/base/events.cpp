@@ -1,10 +1,10 @@
-#include "core/events.h"
+#include "base/events.h"
 
 #include <algorithm>
 #include <atomic>
 #include <vector>
 
-#include "core/json_text.h"
+#include "base/json_text.h"
 #include "device/device_table.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "core/loop.h"
+#include "base/loop.h"
 
 #include <unistd.h>
 
@@ -10,7 +10,7 @@
 #include <mutex>
 
 #include "core/engine.h"
-#include "core/never_destroyed.h"
+#include "base/never_destroyed.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "core/json_text.h"
+#include "base/json_text.h"
 
 // The reader and styled writer are the formats every peer expects; they are
 // deprecated in this JSON library but kept for byte-identical output.
