@@ -50,9 +50,16 @@ public:
     }
 
     // kelvo_engine_init and register the recording callback.
+    // The network stack starts on its own thread at init; its start lines are
+    // awaited here so they never fall between the lines a test compares.
     void start() {
         engine_init();
         register_cb(&EngineHost::on_event, this);
+        if (stackAwaited_) return;
+        stackAwaited_ = true;
+        wait_for([](const HostEvent& e) {
+            return e.number() == 0 && e.message().rfind("ip6 linklocal address", 0) == 0;
+        });
     }
 
     std::vector<HostEvent> events() {
@@ -109,6 +116,8 @@ public:
     }
 
 private:
+    bool stackAwaited_ = false;
+
     EngineHost() {
         const char* file = getenv("KELVO_ENGINE_LIBRARY");
         handle_ = dlopen(file && *file ? file : "libkelvo.so", RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
