@@ -14,6 +14,7 @@
 
 #include "base/events.h"
 #include "base/log_capture.h"
+#include "device/device_table.h"
 #include "flash/thread_state.h"
 
 namespace {
@@ -27,6 +28,12 @@ protected:
             message_hook_shutdown();
             uv_close(reinterpret_cast<uv_handle_t*>(a), nullptr);
         });
+        // The sources the engine hands down at init.
+        LogSources sources;
+        sources.threadConnection = download_thread_connection;
+        sources.pathOf = device_path_by_connection;
+        sources.locationOf = device_location_by_connection;
+        log_capture_set_sources(sources);
         thread_ = std::thread([this] {
             message_hook_init(&loop_);
             ready_ = true;

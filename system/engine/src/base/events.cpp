@@ -1,11 +1,8 @@
 #include "base/events.h"
 
-#include <algorithm>
 #include <atomic>
-#include <vector>
 
 #include "base/json_text.h"
-#include "device/device_table.h"
 
 namespace {
 std::atomic<EngineEventCallback> g_callback{nullptr};
@@ -23,22 +20,3 @@ void engine_emit_event(const std::string& text) {
 }
 
 void engine_emit(const Json::Value& event) { engine_emit_event(json_styled(event)); }
-
-void engine_report_trainings() {
-    std::vector<Json::Value> items;
-    device_table_for_each([&](const DeviceRecord& d) {
-        if (!d.enabled) return;
-        Json::Value item;
-        item["locationInfo"] = d.locationInfo;
-        item["order"] = d.order;
-        items.push_back(item);
-    });
-    std::sort(items.begin(), items.end(), [](const Json::Value& a, const Json::Value& b) {
-        return a["order"].asInt() < b["order"].asInt();
-    });
-    Json::Value event;
-    event["event"] = 4;
-    event["trainings"] = Json::Value(Json::arrayValue);
-    for (auto& item : items) event["trainings"].append(item);
-    engine_emit(event);
-}

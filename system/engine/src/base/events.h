@@ -12,4 +12,3 @@ void engine_set_callback(EngineEventCallback cb, void* user);
 // Loop thread only.
 void engine_emit_event(const std::string& text);
 void engine_emit(const Json::Value& event);
-void engine_report_trainings();

@@ -10,8 +10,6 @@
 #include "base/events.h"
 #include "base/never_destroyed.h"
 #include "base/text.h"
-#include "device/device_table.h"
-#include "flash/thread_state.h"
 
 namespace {
 
@@ -34,6 +32,11 @@ std::mutex g_queue_mutex;
 std::deque<MessageEntry>& g_queue = never_destroyed<std::deque<MessageEntry>>();
 bool g_capture = false;  // guarded by g_queue_mutex
 uv_async_t g_wake;
+LogSources g_sources;
+
+uint32_t thread_connection() { return g_sources.threadConnection ? g_sources.threadConnection() : 0; }
+std::string path_of(uint32_t c) { return g_sources.pathOf ? g_sources.pathOf(c) : std::string(); }
+std::string location_of(uint32_t c) { return g_sources.locationOf ? g_sources.locationOf(c) : std::string(); }
 
 void message_queue_drain(uv_async_t*) {
     std::unique_lock<std::mutex> lock(g_queue_mutex);
@@ -44,8 +47,8 @@ void message_queue_drain(uv_async_t*) {
         Json::Value event;
         event["event"] = 0;
         if (entry.connection != 0) {
-            event["message"] = "<" + device_path_by_connection(entry.connection) + "> " + entry.text;
-            event["locationInfo"] = device_location_by_connection(entry.connection);
+            event["message"] = "<" + path_of(entry.connection) + "> " + entry.text;
+            event["locationInfo"] = location_of(entry.connection);
         } else {
             event["message"] = entry.text;
             event["locationInfo"] = "";
@@ -68,7 +71,7 @@ void finish_narrow_line() {
     if (carry) memmove(g_narrow, g_narrow + len, carry);
     g_narrow_fill = carry;
     if (line.empty()) return;
-    message_queue_push(download_thread_connection(), std::move(line));
+    message_queue_push(thread_connection(), std::move(line));
 }
 
 void finish_wide_line() {
@@ -89,7 +92,7 @@ void finish_wide_line() {
     g_wide_fill = 0;
     std::string line = text_narrow_utf8(units);
     if (line.empty()) return;
-    message_queue_push(download_thread_connection(), std::move(line));
+    message_queue_push(thread_connection(), std::move(line));
 }
 
 // The zip and file-map libraries report through the Android log, which on a
@@ -99,10 +102,12 @@ void library_log(const __android_logger_data* data, const char* message) {
     std::string line = data && data->tag ? std::string(data->tag) + ": " : std::string();
     line += message ? message : "";
     if (line.empty() || line.back() != '\n') line += '\n';
-    message_queue_push(download_thread_connection(), text_sanitize_utf8(line));
+    message_queue_push(thread_connection(), text_sanitize_utf8(line));
 }
 
 }  // namespace
+
+void log_capture_set_sources(const LogSources& sources) { g_sources = sources; }
 
 void message_hook_init(uv_loop_t* loop) {
     std::lock_guard<std::mutex> lock(g_queue_mutex);

@@ -10,6 +10,16 @@
 
 #include <uv.h>
 
+// Who printed a line, and where that device sits: handed down by the engine
+// at init, since the capture stands below the areas that know it. Unset, every
+// line is the engine's own.
+struct LogSources {
+    uint32_t (*threadConnection)() = nullptr;   // any thread: its device, 0 if none
+    std::string (*pathOf)(uint32_t) = nullptr;  // loop thread
+    std::string (*locationOf)(uint32_t) = nullptr;
+};
+void log_capture_set_sources(const LogSources& sources);
+
 // Loop thread (engine init and exit steps).
 void message_hook_init(uv_loop_t* loop);
 void message_hook_shutdown();

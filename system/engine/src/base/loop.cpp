@@ -9,7 +9,6 @@
 #include <exception>
 #include <mutex>
 
-#include "core/engine.h"
 #include "base/never_destroyed.h"
 
 namespace {
@@ -62,6 +61,8 @@ __attribute__((destructor)) void close_pool() {
 uv_async_t g_init_async;
 uv_async_t g_exit_async;
 uv_sem_t g_start_sem;
+void (*g_on_init)() = nullptr;
+void (*g_on_exit)() = nullptr;
 
 void drain_tasks(uv_async_t*) {
     for (;;) {
@@ -77,13 +78,13 @@ void drain_tasks(uv_async_t*) {
 }
 
 void on_init_async(uv_async_t*) {
-    engine_on_init();
+    if (g_on_init) g_on_init();
     uv_close(reinterpret_cast<uv_handle_t*>(&g_init_async), nullptr);
     uv_sem_post(&g_start_sem);
 }
 
 void on_exit_async(uv_async_t*) {
-    engine_on_exit();
+    if (g_on_exit) g_on_exit();
     std::deque<LoopTask> dropped;
     {
         std::lock_guard<std::mutex> lock(g_post_mutex);
@@ -178,7 +179,9 @@ bool engine_queue_work(LoopTask work, LoopTask done) {
     return true;
 }
 
-int engine_loop_start() {
+int engine_loop_start(void (*on_init)(), void (*on_exit)()) {
+    g_on_init = on_init;
+    g_on_exit = on_exit;
     g_pool_owner.store(getpid());
     uv_sem_init(&g_start_sem, 0);
     if (uv_thread_create(&g_loop_thread, engine_loop_thread, nullptr) != 0) {

@@ -23,6 +23,7 @@ bool engine_queue_work(LoopTask work, LoopTask done);
 void engine_run_guarded(const char* what, const LoopTask& task);
 
 // Start and stop of the loop thread (kelvo_engine_init / kelvo_engine_exit).
-int engine_loop_start();
+// on_init and on_exit run on the loop thread, first and last.
+int engine_loop_start(void (*on_init)(), void (*on_exit)());
 int engine_loop_stop();
 bool engine_loop_running();

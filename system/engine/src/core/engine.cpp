@@ -15,6 +15,7 @@
 #include "device/port_enum.h"
 #include "device/serial_io.h"
 #include "flash/package.h"
+#include "flash/thread_state.h"
 #include "link/capture.h"
 #include "link/ethos_link.h"
 #include "link/netif.h"
@@ -32,6 +33,11 @@ std::vector<Training>& g_trainings = never_destroyed<std::vector<Training>>();
 EngineState& engine_state() { return g_state; }
 
 void engine_on_init() {
+    LogSources sources;
+    sources.threadConnection = download_thread_connection;
+    sources.pathOf = device_path_by_connection;
+    sources.locationOf = device_location_by_connection;
+    log_capture_set_sources(sources);
     message_hook_init(engine_loop());
     frame_queue_create(engine_loop());
     network_thread_start();

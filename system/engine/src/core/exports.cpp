@@ -52,7 +52,7 @@ int kelvo_engine_init(void) {
     std::lock_guard<std::mutex> lock(g_lifecycle_mutex);
     if (engine_loop_running()) return 0;
     engine_set_exit_requested(false);
-    return engine_loop_start() == 0 ? 0 : -1;
+    return engine_loop_start(engine_on_init, engine_on_exit) == 0 ? 0 : -1;
 }
 
 int kelvo_engine_exit(void) {

@@ -104,7 +104,7 @@ void download_enable_device_async(const std::string& path) { device_enable_if_ru
 
 void download_stop_async() { engine_stop(); }
 
-void download_get_trainings_async() { engine_report_trainings(); }
+void download_get_trainings_async() { device_report_trainings(); }
 
 void prodmode_start_async() {
     StartParams p;

@@ -1,5 +1,6 @@
 #include "device/device_table.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <deque>
 
@@ -368,4 +369,23 @@ void serial_send(uint32_t connectionId, const uint8_t* data, size_t length) {
     } else {
         d->sendQueue.emplace_back(data, data + length);
     }
+}
+
+void device_report_trainings() {
+    std::vector<Json::Value> items;
+    device_table_for_each([&](const DeviceRecord& d) {
+        if (!d.enabled) return;
+        Json::Value item;
+        item["locationInfo"] = d.locationInfo;
+        item["order"] = d.order;
+        items.push_back(item);
+    });
+    std::sort(items.begin(), items.end(), [](const Json::Value& a, const Json::Value& b) {
+        return a["order"].asInt() < b["order"].asInt();
+    });
+    Json::Value event;
+    event["event"] = 4;
+    event["trainings"] = Json::Value(Json::arrayValue);
+    for (auto& item : items) event["trainings"].append(item);
+    engine_emit(event);
 }

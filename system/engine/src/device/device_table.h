@@ -39,6 +39,8 @@ struct DeviceRecord {
     PortInfo returnedPort;
 };
 
+// Event 4: the enabled devices by order.
+void device_report_trainings();
 void device_table_for_each(const std::function<void(const DeviceRecord&)>& fn);
 // engine_stop's walk: every record not "OFFLINE" goes offline.
 void device_table_take_all_offline(bool* anyEnabled);
