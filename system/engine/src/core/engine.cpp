@@ -21,18 +21,13 @@
 #include "link/netif.h"
 
 namespace {
-EngineState g_state;
-std::atomic<bool> g_exit_flag{false};
 // engine_stop walks the device table: a link that leaves the list meanwhile
 // leaves the closing step to the end of the walk.
 bool g_stop_walking = false;
-std::mutex g_trainings_mutex;
-std::vector<Training>& g_trainings = never_destroyed<std::vector<Training>>();
 }  // namespace
 
-EngineState& engine_state() { return g_state; }
-
 void engine_on_init() {
+    ethos_link_set_all_closed_handler(engine_on_all_devices_closed);
     LogSources sources;
     sources.threadConnection = download_thread_connection;
     sources.pathOf = device_path_by_connection;
@@ -52,72 +47,47 @@ void engine_on_exit() {
 void engine_start(const StartParams& p) {
     network_stack_wait();
     engine_set_usb_only(p.usbOnly);
-    g_state.baudRate = p.baudRate;
-    g_state.usbAutoEnable = p.usbAutoEnable;
-    g_state.enableOnce = p.enableOnce;
-    g_state.mode = p.mode;
-    {
-        std::lock_guard<std::mutex> lock(g_trainings_mutex);
-        g_state.orderCounter = g_trainings.empty() ? 0 : g_trainings.back().order;
-    }
-    g_state.running = true;
+    engine_state().baudRate = p.baudRate;
+    engine_state().usbAutoEnable = p.usbAutoEnable;
+    engine_state().enableOnce = p.enableOnce;
+    engine_state().mode = p.mode;
+    std::vector<Training> trainings = trainings_snapshot();
+    engine_state().orderCounter = trainings.empty() ? 0 : trainings.back().order;
+    engine_state().running = true;
     printf("getting serial devices list...\n");
     serial_queue_enumerate(device_on_port_list);
     engine_set_serial_data_handler(device_on_serial_data);
 }
 
 void engine_stop() {
-    g_state.running = false;
+    engine_state().running = false;
     bool any_enabled = false;
     g_stop_walking = true;
     device_table_take_all_offline(&any_enabled);
     g_stop_walking = false;
-    if (g_state.mode == ENGINE_DOWNLOAD && any_enabled && ethos_link_count() > 0) return;
+    if (engine_state().mode == ENGINE_DOWNLOAD && any_enabled && ethos_link_count() > 0) return;
     engine_on_all_devices_closed();
 }
 
 void engine_on_all_devices_closed() {
     if (g_stop_walking) return;
     printf("received all devices closed message.\n");
-    if (g_state.running) return;
+    if (engine_state().running) return;
     device_monitor_enable(false);
-    if (g_state.mode == ENGINE_DOWNLOAD) {
+    if (engine_state().mode == ENGINE_DOWNLOAD) {
         package_release_images();
         capture_stop();
     }
     device_table_clear();
     trainings_clear();
     Json::Value event;
-    if (g_state.mode == ENGINE_DOWNLOAD) {
+    if (engine_state().mode == ENGINE_DOWNLOAD) {
         printf("kelvo download engine stopped successfully.\n");
         event["event"] = 3;
-    } else if (g_state.mode == ENGINE_PRODUCTION) {
+    } else if (engine_state().mode == ENGINE_PRODUCTION) {
         printf("kelvo production mode engine stopped successfully.\n");
         event["event"] = 10;
     }
     engine_emit(event);
-    g_state.mode = ENGINE_IDLE;
-}
-
-int engine_post_progress(uint32_t connection, uint32_t percentage) {
-    engine_post([connection, percentage] { device_set_progress(connection, percentage); });
-    return 0;
-}
-
-bool engine_exit_requested() { return g_exit_flag.load(); }
-void engine_set_exit_requested(bool value) { g_exit_flag.store(value); }
-
-void trainings_append(const Training& t) {
-    std::lock_guard<std::mutex> lock(g_trainings_mutex);
-    g_trainings.push_back(t);
-}
-
-std::vector<Training> trainings_snapshot() {
-    std::lock_guard<std::mutex> lock(g_trainings_mutex);
-    return g_trainings;
-}
-
-void trainings_clear() {
-    std::lock_guard<std::mutex> lock(g_trainings_mutex);
-    g_trainings.clear();
+    engine_state().mode = ENGINE_IDLE;
 }

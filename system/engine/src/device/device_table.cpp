@@ -6,8 +6,9 @@
 
 #include <json/json.h>
 
-#include "core/engine.h"
 #include "base/events.h"
+#include "base/loop.h"
+#include "base/run_state.h"
 #include "base/never_destroyed.h"
 #include "device/device_monitor.h"
 #include "device/port_enum.h"
@@ -388,4 +389,9 @@ void device_report_trainings() {
     event["trainings"] = Json::Value(Json::arrayValue);
     for (auto& item : items) event["trainings"].append(item);
     engine_emit(event);
+}
+
+int device_post_progress(uint32_t connection, uint32_t percentage) {
+    engine_post([connection, percentage] { device_set_progress(connection, percentage); });
+    return 0;
 }

@@ -57,6 +57,8 @@ void device_on_port_closed(const SerialCloseResult& result);
 void device_on_link_closed(uint32_t connectionId);
 void device_set_status(uint32_t connectionId, const std::string& status);
 void device_set_progress(uint32_t connection, uint32_t percentage);
+// Any thread: the progress reaches the record on the loop thread.
+int device_post_progress(uint32_t connection, uint32_t percentage);
 void device_on_serial_data(uint32_t connection, const uint8_t* data, size_t length);
 std::string device_path_by_connection(uint32_t connection);
 std::string device_location_by_connection(uint32_t connection);

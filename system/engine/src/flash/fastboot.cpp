@@ -7,13 +7,13 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "core/engine.h"
+#include "device/device_table.h"
 #include "flash/client_util.h"
 #include "flash/thread_state.h"
 
 namespace {
 
-void post_to_engine(uint32_t connection, uint32_t percent) { engine_post_progress(connection, percent); }
+void post_to_engine(uint32_t connection, uint32_t percent) { device_post_progress(connection, percent); }
 
 std::atomic<FastbootProgressSink> g_progress_sink{post_to_engine};
 

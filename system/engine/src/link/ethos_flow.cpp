@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "core/engine.h"
+#include "base/run_state.h"
 #include "link/serial_link.h"
 
 namespace {

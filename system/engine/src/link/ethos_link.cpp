@@ -10,7 +10,7 @@
 #include <mutex>
 #include <string>
 
-#include "core/engine.h"
+#include "base/run_state.h"
 #include "base/log_capture.h"
 #include "base/loop.h"
 #include "base/never_destroyed.h"
@@ -22,6 +22,8 @@
 #include "link/serial_link.h"
 
 namespace {
+// The engine's closing step, run when the last link has closed.
+void (*g_all_closed)() = nullptr;
 
 // Changed on the loop thread under the lock; download threads look their
 // link up under it.
@@ -76,7 +78,7 @@ void remove_closed_link(SerialLink* link) {
         device_set_status(id, ok ? "SUCCEEDED" : "FAILED");
     }
     close_handles(link);
-    if (ethos_link_count() == 0) engine_on_all_devices_closed();
+    if (ethos_link_count() == 0 && g_all_closed) g_all_closed();
 }
 
 std::string link_local_text(const uint8_t mac[6]) {
@@ -204,7 +206,7 @@ void dispatch(SerialLink& link, uint8_t type, const uint8_t* p, size_t n) {
         if (link.stage == STAGE_HELLO) start_download(&link);
         return;
     case ETHOS_PROGRESS:
-        if (n >= 1) engine_post_progress(link.connectionId, p[0]);
+        if (n >= 1) device_post_progress(link.connectionId, p[0]);
         return;
     default:
         return;
@@ -253,6 +255,8 @@ void ethos_send_frame(const SerialLink& link, const uint8_t* payload, size_t len
 
 void ethos_set_port_writer(LinkPortWriter writer) { g_port_writer = writer ? writer : serial_send; }
 void ethos_set_script_runner(LinkScriptRunner runner) { g_script_runner = runner ? runner : device_run_script; }
+
+void ethos_link_set_all_closed_handler(void (*handler)()) { g_all_closed = handler; }
 
 size_t ethos_link_count() { return g_links.size(); }
 

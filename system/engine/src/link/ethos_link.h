@@ -5,6 +5,8 @@
 #include <cstdint>
 
 // Loop thread: links still in the link list.
+// Loop thread: run when the last link has closed (set by the engine at init).
+void ethos_link_set_all_closed_handler(void (*handler)());
 size_t ethos_link_count();
 
 // Loop thread: a link for the port of `connectionId`, created once the port

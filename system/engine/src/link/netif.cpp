@@ -25,7 +25,7 @@ extern "C" {
 #include <lwip/tcpip.h>
 }
 
-#include "core/engine.h"
+#include "base/run_state.h"
 #include "base/never_destroyed.h"
 #include "link/capture.h"
 #include "link/ethos_transmit.h"
