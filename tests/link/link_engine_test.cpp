@@ -244,6 +244,9 @@ protected:
         ASSERT_EQ(kelvo_download_start(startJson), 0);
         downloadStarted_ = true;
         ASSERT_TRUE(rec_.wait_event(2));
+        // Event 2 comes before the start waits for the network stack; the
+        // tests use the stack's sockets and address themselves at once.
+        network_stack_wait();
     }
 
     // The engine started and the one simulated device enabled.
