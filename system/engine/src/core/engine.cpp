@@ -14,11 +14,13 @@
 #include "device/device_table.h"
 #include "device/port_enum.h"
 #include "device/serial_io.h"
+#include "flash/device_script.h"
 #include "flash/package.h"
 #include "flash/thread_state.h"
 #include "link/capture.h"
 #include "link/ethos_link.h"
 #include "link/netif.h"
+#include "link/serial_link.h"
 
 namespace {
 // engine_stop walks the device table: a link that leaves the list meanwhile
@@ -28,6 +30,7 @@ bool g_stop_walking = false;
 
 void engine_on_init() {
     ethos_link_set_all_closed_handler(engine_on_all_devices_closed);
+    ethos_set_engine_script_runner(device_run_script);
     LogSources sources;
     sources.threadConnection = download_thread_connection;
     sources.pathOf = device_path_by_connection;

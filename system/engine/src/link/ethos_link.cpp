@@ -15,7 +15,6 @@
 #include "base/loop.h"
 #include "base/never_destroyed.h"
 #include "device/device_table.h"
-#include "flash/device_script.h"
 #include "link/ethos_flow.h"
 #include "link/ethos_transmit.h"
 #include "link/netif.h"
@@ -31,7 +30,10 @@ std::mutex g_links_mutex;
 std::vector<SerialLink*>& g_links = never_destroyed<std::vector<SerialLink*>>();
 
 LinkPortWriter g_port_writer = serial_send;
-LinkScriptRunner g_script_runner = device_run_script;
+// The flashing client, handed down by the engine at init; a test's runner
+// stands in front of it.
+LinkScriptRunner g_engine_runner = nullptr;
+LinkScriptRunner g_script_runner = nullptr;
 
 const uint8_t kWakeBytes[5] = {0x55, 0x55, 0x55, 0x55, 0x7E};
 
@@ -101,7 +103,8 @@ std::string link_local_text(const uint8_t mac[6]) {
 void download_thread(SerialLink* link, std::string target) {
     int result = 1;
     try {
-        result = g_script_runner(target.c_str(), link->connectionId, link->hostPort);
+        LinkScriptRunner run = g_script_runner ? g_script_runner : g_engine_runner;
+        if (run) result = run(target.c_str(), link->connectionId, link->hostPort);
     } catch (const std::exception& e) {
         fprintf(stderr, "download thread: %s\n", e.what());
         result = -1;
@@ -254,7 +257,8 @@ void ethos_send_frame(const SerialLink& link, const uint8_t* payload, size_t len
 }
 
 void ethos_set_port_writer(LinkPortWriter writer) { g_port_writer = writer ? writer : serial_send; }
-void ethos_set_script_runner(LinkScriptRunner runner) { g_script_runner = runner ? runner : device_run_script; }
+void ethos_set_script_runner(LinkScriptRunner runner) { g_script_runner = runner; }
+void ethos_set_engine_script_runner(LinkScriptRunner runner) { g_engine_runner = runner; }
 
 void ethos_link_set_all_closed_handler(void (*handler)()) { g_all_closed = handler; }
 

@@ -77,11 +77,14 @@ void ethos_port_write(const SerialLink& link, const uint8_t* data, size_t length
 void ethos_send_frame(const SerialLink& link, const uint8_t* payload, size_t length, uint8_t type);
 
 // Seams for tests: where port bytes go (serial_send by default) and what a
-// download thread runs (device_run_script by default).
+// download thread runs in place of the engine's script runner.
 using LinkPortWriter = void (*)(uint32_t connectionId, const uint8_t* data, size_t length);
 using LinkScriptRunner = int (*)(const char* target, uint32_t connectionId, uint16_t localPort);
 void ethos_set_port_writer(LinkPortWriter writer);
 void ethos_set_script_runner(LinkScriptRunner runner);
+// The flashing client a download thread runs, handed down by the engine at
+// init (the link stands below it).
+void ethos_set_engine_script_runner(LinkScriptRunner runner);
 
 // Tests only: a record in the list without loop handles, and its removal.
 SerialLink* ethos_link_add_detached(uint32_t connectionId, bool usb, int32_t order);
