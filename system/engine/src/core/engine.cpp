@@ -29,6 +29,12 @@ bool g_stop_walking = false;
 }  // namespace
 
 void engine_on_init() {
+    LinkDeviceHooks device;
+    device.writePort = serial_send;
+    device.linkClosed = device_on_link_closed;
+    device.setStatus = device_set_status;
+    device.postProgress = device_post_progress;
+    ethos_link_set_device_hooks(device);
     ethos_link_set_all_closed_handler(engine_on_all_devices_closed);
     ethos_set_engine_script_runner(device_run_script);
     LogSources sources;

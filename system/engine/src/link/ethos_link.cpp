@@ -14,7 +14,6 @@
 #include "base/log_capture.h"
 #include "base/loop.h"
 #include "base/never_destroyed.h"
-#include "device/device_table.h"
 #include "link/ethos_flow.h"
 #include "link/ethos_transmit.h"
 #include "link/netif.h"
@@ -29,7 +28,16 @@ void (*g_all_closed)() = nullptr;
 std::mutex g_links_mutex;
 std::vector<SerialLink*>& g_links = never_destroyed<std::vector<SerialLink*>>();
 
-LinkPortWriter g_port_writer = serial_send;
+LinkDeviceHooks g_device;
+LinkPortWriter g_port_writer = nullptr;  // a test's, in front of the device table's
+
+void write_port(uint32_t id, const uint8_t* data, size_t length) {
+    LinkPortWriter w = g_port_writer ? g_port_writer : g_device.writePort;
+    if (w) w(id, data, length);
+}
+void set_status(uint32_t id, const std::string& status) {
+    if (g_device.setStatus) g_device.setStatus(id, status);
+}
 // The flashing client, handed down by the engine at init; a test's runner
 // stands in front of it.
 LinkScriptRunner g_engine_runner = nullptr;
@@ -72,12 +80,12 @@ void on_job_done(SerialLink* link);
 void remove_closed_link(SerialLink* link) {
     uint32_t id = link->connectionId;
     list_remove(link);
-    device_on_link_closed(id);
+    if (g_device.linkClosed) g_device.linkClosed(id);
     if (link->closing) {
         // The port went away once the list had run: the device rebooted while
         // the script waited for "complete", whose outcome counts for nothing.
         bool ok = link->jobResult == 0 && !link->hostStop;
-        device_set_status(id, ok ? "SUCCEEDED" : "FAILED");
+        set_status(id, ok ? "SUCCEEDED" : "FAILED");
     }
     close_handles(link);
     if (ethos_link_count() == 0 && g_all_closed) g_all_closed();
@@ -131,7 +139,7 @@ void start_download(SerialLink* link) {
         link->jobResult = -1;
         engine_post([link] { on_job_done(link); });
     }
-    device_set_status(link->connectionId, "RUNNING");
+    set_status(link->connectionId, "RUNNING");
 }
 
 void on_job_done(SerialLink* link) {
@@ -146,7 +154,7 @@ void on_job_done(SerialLink* link) {
     }
     bool ok = link->jobResult == 0;
     link->stage = ok ? STAGE_SUCCEEDED : STAGE_FAILED;
-    device_set_status(link->connectionId, ok ? "SUCCEEDED" : "FAILED");
+    set_status(link->connectionId, ok ? "SUCCEEDED" : "FAILED");
 }
 
 void on_link_timer(uv_timer_t* handle) {
@@ -175,7 +183,7 @@ void on_link_timer(uv_timer_t* handle) {
         // and, once its boot ROM answers, downloaded again.
         if (ethos_device_silent(*link)) {
             link->stage = STAGE_WAKE;
-            device_set_status(link->connectionId, "CONNECTING");
+            set_status(link->connectionId, "CONNECTING");
             send_wake(*link);
         }
         break;
@@ -209,7 +217,7 @@ void dispatch(SerialLink& link, uint8_t type, const uint8_t* p, size_t n) {
         if (link.stage == STAGE_HELLO) start_download(&link);
         return;
     case ETHOS_PROGRESS:
-        if (n >= 1) device_post_progress(link.connectionId, p[0]);
+        if (n >= 1 && g_device.postProgress) g_device.postProgress(link.connectionId, p[0]);
         return;
     default:
         return;
@@ -247,7 +255,7 @@ bool ethos_device_silent(const SerialLink& link) {
 }
 
 void ethos_port_write(const SerialLink& link, const uint8_t* data, size_t length, int64_t payload) {
-    g_port_writer(link.connectionId, data, length);
+    write_port(link.connectionId, data, length);
     ethos_flow_port_queued(link, length, payload);
 }
 
@@ -256,7 +264,8 @@ void ethos_send_frame(const SerialLink& link, const uint8_t* payload, size_t len
     ethos_port_write(link, frame.data(), frame.size());
 }
 
-void ethos_set_port_writer(LinkPortWriter writer) { g_port_writer = writer ? writer : serial_send; }
+void ethos_set_port_writer(LinkPortWriter writer) { g_port_writer = writer; }
+void ethos_link_set_device_hooks(const LinkDeviceHooks& hooks) { g_device = hooks; }
 void ethos_set_script_runner(LinkScriptRunner runner) { g_script_runner = runner; }
 void ethos_set_engine_script_runner(LinkScriptRunner runner) { g_engine_runner = runner; }
 

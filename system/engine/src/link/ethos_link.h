@@ -4,9 +4,21 @@
 #include <cstddef>
 #include <cstdint>
 
-// Loop thread: links still in the link list.
+#include <string>
+
+// What a link tells the device table, which stands above it: handed down by
+// the engine at init. Unset, the link tells nobody.
+struct LinkDeviceHooks {
+    void (*writePort)(uint32_t connectionId, const uint8_t* data, size_t length) = nullptr;
+    void (*linkClosed)(uint32_t connectionId) = nullptr;  // the device table closes the port
+    void (*setStatus)(uint32_t connectionId, const std::string& status) = nullptr;
+    int (*postProgress)(uint32_t connectionId, uint32_t percentage) = nullptr;  // any thread
+};
+void ethos_link_set_device_hooks(const LinkDeviceHooks& hooks);
+
 // Loop thread: run when the last link has closed (set by the engine at init).
 void ethos_link_set_all_closed_handler(void (*handler)());
+// Loop thread: links still in the link list.
 size_t ethos_link_count();
 
 // Loop thread: a link for the port of `connectionId`, created once the port

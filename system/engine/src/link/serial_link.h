@@ -76,7 +76,7 @@ bool ethos_device_silent(const SerialLink& link);
 void ethos_port_write(const SerialLink& link, const uint8_t* data, size_t length, int64_t payload = 0);
 void ethos_send_frame(const SerialLink& link, const uint8_t* payload, size_t length, uint8_t type);
 
-// Seams for tests: where port bytes go (serial_send by default) and what a
+// Seams for tests: where port bytes go (the device table's by default) and what a
 // download thread runs in place of the engine's script runner.
 using LinkPortWriter = void (*)(uint32_t connectionId, const uint8_t* data, size_t length);
 using LinkScriptRunner = int (*)(const char* target, uint32_t connectionId, uint16_t localPort);
