@@ -23,11 +23,6 @@ namespace {
 // The engine's closing step, run when the last link has closed.
 void (*g_all_closed)() = nullptr;
 
-// Changed on the loop thread under the lock; download threads look their
-// link up under it.
-std::mutex g_links_mutex;
-std::vector<SerialLink*>& g_links = never_destroyed<std::vector<SerialLink*>>();
-
 LinkDeviceHooks g_device;
 LinkPortWriter g_port_writer = nullptr;  // a test's, in front of the device table's
 
@@ -58,16 +53,6 @@ SerialLink* new_link(uint32_t id, bool usb, int32_t order) {
     return link;
 }
 
-void list_append(SerialLink* link) {
-    std::lock_guard<std::mutex> lock(g_links_mutex);
-    g_links.push_back(link);
-}
-
-void list_remove(SerialLink* link) {
-    std::lock_guard<std::mutex> lock(g_links_mutex);
-    g_links.erase(std::remove(g_links.begin(), g_links.end(), link), g_links.end());
-}
-
 // The record goes once its timer has closed.
 void on_handle_closed(uv_handle_t* handle) {
     delete static_cast<SerialLink*>(handle->data);
@@ -79,7 +64,7 @@ void on_job_done(SerialLink* link);
 
 void remove_closed_link(SerialLink* link) {
     uint32_t id = link->connectionId;
-    list_remove(link);
+    ethos_link_list_remove(link);
     if (g_device.linkClosed) g_device.linkClosed(id);
     if (link->closing) {
         // The port went away once the list had run: the device rebooted while
@@ -226,20 +211,6 @@ void dispatch(SerialLink& link, uint8_t type, const uint8_t* p, size_t n) {
 
 }  // namespace
 
-const std::vector<SerialLink*>& ethos_links() { return g_links; }
-
-SerialLink* ethos_link_find(uint32_t connectionId) {
-    for (SerialLink* link : g_links)
-        if (link->connectionId == connectionId) return link;
-    return nullptr;
-}
-
-LinkFlow* ethos_link_flow(uint32_t connectionId) {
-    std::lock_guard<std::mutex> lock(g_links_mutex);
-    SerialLink* link = ethos_link_find(connectionId);
-    return link ? &link->flow : nullptr;
-}
-
 int64_t ethos_now_ms() {
     using namespace std::chrono;
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
@@ -271,8 +242,6 @@ void ethos_set_engine_script_runner(LinkScriptRunner runner) { g_engine_runner =
 
 void ethos_link_set_all_closed_handler(void (*handler)()) { g_all_closed = handler; }
 
-size_t ethos_link_count() { return g_links.size(); }
-
 void ethos_link_create(uint32_t connectionId, bool usb, int32_t order) {
     if (ethos_link_find(connectionId)) {
         // One link per port; a second is a programming error.
@@ -283,7 +252,7 @@ void ethos_link_create(uint32_t connectionId, bool usb, int32_t order) {
     uv_timer_init(engine_loop(), &link->timer);
     link->timer.data = link;
     uv_timer_start(&link->timer, on_link_timer, 100, 1000);
-    list_append(link);
+    ethos_link_list_add(link);
 }
 
 void ethos_link_close(uint32_t connectionId, LinkClose why) {
@@ -310,24 +279,15 @@ void ethos_receive(uint32_t connectionId, const uint8_t* data, size_t length) {
     });
 }
 
-void ethos_link_set_timeout(uint32_t connectionId, int32_t milliseconds) {
-    std::lock_guard<std::mutex> lock(g_links_mutex);
-    for (SerialLink* link : g_links)
-        if (link->connectionId == connectionId) {
-            link->noResponseMs.store(milliseconds);
-            return;
-        }
-}
-
 SerialLink* ethos_link_add_detached(uint32_t connectionId, bool usb, int32_t order) {
     SerialLink* link = new_link(connectionId, usb, order);
-    list_append(link);
+    ethos_link_list_add(link);
     return link;
 }
 
 void ethos_link_remove_detached(uint32_t connectionId) {
     SerialLink* link = ethos_link_find(connectionId);
     if (!link) return;
-    list_remove(link);
+    ethos_link_list_remove(link);
     delete link;
 }

@@ -57,6 +57,9 @@ struct SerialLink {
     mutable LinkFlow flow;
 };
 
+// Loop thread: a link enters the list once made and leaves it once closed.
+void ethos_link_list_add(SerialLink* link);
+void ethos_link_list_remove(SerialLink* link);
 // The links in order of creation.
 const std::vector<SerialLink*>& ethos_links();
 SerialLink* ethos_link_find(uint32_t connectionId);
