@@ -308,7 +308,7 @@ Summary report(const std::string& title, int count, const Json::Value& r, bool p
     return s;
 }
 
-bool parse(int argc, char** argv, Options& o) {
+bool parse_options(int argc, char** argv, Options& o) {
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         auto next = [&](unsigned long long& v) {
@@ -352,7 +352,7 @@ bool parse(int argc, char** argv, Options& o) {
 
 int main(int argc, char** argv) {
     Options o;
-    if (!parse(argc, argv, o)) return 2;
+    if (!parse_options(argc, argv, o)) return 2;
     std::string dir = devsim::make_temp_dir("bench-devices");
     std::string package = dir + "/image.zip";
     Json::Value written = in_child([&] {
