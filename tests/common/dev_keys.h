@@ -6,17 +6,15 @@
 #include <cstdlib>
 #include <string>
 
+#include "command_output.h"
+
 namespace dev_keys {
 
+// Empty when the command fails.
 inline std::string shell_output(const std::string& command) {
-    std::string out;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe) return out;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, pipe)) > 0) out.append(buf, n);
-    if (pclose(pipe) != 0) out.clear();
-    return out;
+    bool ok = false;
+    std::string out = command_output(command, &ok);
+    return ok ? out : std::string();
 }
 
 // Writes a new private key in PEM to `path`, creating its directory: "ec"

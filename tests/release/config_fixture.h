@@ -11,17 +11,7 @@
 
 #include <gtest/gtest.h>
 
-// Standard output of a shell command (an independent reader of what we wrote).
-inline std::string command_output(const std::string& command) {
-    std::string out;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe) return out;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, pipe)) > 0) out.append(buf, n);
-    pclose(pipe);
-    return out;
-}
+#include "command_output.h"
 
 // The whole file behind `fd`, whatever its position.
 inline std::string read_whole_fd(int fd) {
