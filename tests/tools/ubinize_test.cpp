@@ -353,6 +353,10 @@ TEST_F(Ubinize, VolumeConfigurationErrors) {
         {"[v]\nmode=ubi\nimage=" + fd5000 + "\nvol_id=0\n", "ubinize: error!: \"vol_name\" key not found in section \"v\"\n"},
         {"[v]\nmode=ubi\nimage=" + fd5000 + "\nvol_id=0\nvol_name=" + std::string(128, 'n') + "\n",
          "ubinize: error!: too long volume name in section \"v\", max. is 127 characters\n"},
+        {"[v]\nmode=ubi\nimage=" + fd5000 + "\nvol_id=0\nvol_name=\n",
+         "ubinize: error!: empty volume name in section \"v\"\n"},
+        {"[v]\nmode=ubi\nimage=" + fd5000 + "\nvol_id=0\nvol_name = \"  \"\n",
+         "ubinize: error!: empty volume name in section \"v\"\n"},
         {base + "vol_id=0\nvol_flags=ro\n", "ubinize: error!: unknown flags \"ro\" in section \"v\"\n"},
         {base + "vol_id=0\nvol_flags=skip-check\n", "ubinize: error!: skip-check is only valid for static volumes\n"},
         {base + "vol_id=0\nvol_flags=autoresize\n[w]\nmode=ubi\nimage=" + fd5000 +

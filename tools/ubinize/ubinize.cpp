@@ -384,6 +384,11 @@ int read_section(SectionState& st, const char* sname) {
         ubi_errmsg(kProg, "\"vol_name\" key not found in section \"%s\"\n", sname);
         return -1;
     }
+    // A volume without a name cannot be attached by name; the release refuses one too.
+    if (!*name) {
+        ubi_errmsg(kProg, "empty volume name in section \"%s\"\n", sname);
+        return -1;
+    }
     if (strlen(name) > static_cast<size_t>(kUbiVolumeNameMax)) {
         ubi_errmsg(kProg, "too long volume name in section \"%s\", max. is %d characters\n", sname,
                    kUbiVolumeNameMax);
