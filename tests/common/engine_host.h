@@ -49,12 +49,14 @@ public:
         return *host;
     }
 
-    // kelvo_engine_init and register the recording callback.
-    // The network stack starts on its own thread at init; its start lines are
-    // awaited here so they never fall between the lines a test compares.
+    // Register the recording callback, then kelvo_engine_init.
+    // The network stack starts on its own thread at init and prints its start
+    // lines meanwhile; an event with no callback registered is dropped, so the
+    // callback goes first. The lines are awaited here so they never fall
+    // between the lines a test compares.
     void start() {
-        engine_init();
         register_cb(&EngineHost::on_event, this);
+        engine_init();
         if (stackAwaited_) return;
         stackAwaited_ = true;
         wait_for([](const HostEvent& e) {
