@@ -119,6 +119,31 @@ TEST(PackageWriter, FailuresLeaveNothingAndKeepAnEarlierPackage) {
         EXPECT_EQ(kept, "earlier");
     }
 
+    // Two images under one file name: the package could carry only one of them.
+    {
+        Images images;
+        Json::Value r = sample(images);
+        r["images"].append(images.entry("b", "a.bin", "other bytes"));
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(release_write_package(r, out), -1);
+        EXPECT_NE(testing::internal::GetCapturedStdout().find(
+                      "error: images \"a\" and \"b\" differ but share the package entry \"a.bin\".\n"),
+                  std::string::npos);
+        std::ifstream in(out);
+        EXPECT_EQ(std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()), "earlier");
+    }
+    // ... unless they hold the same bytes (one source file named twice).
+    {
+        Images images;
+        Json::Value r = sample(images);
+        r["images"].append(images.entry("b", "a.bin", std::string(5000, 'a') + "tail"));
+        const std::string same = temp_path("pkg_same.zip");
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(release_write_package(r, same), 0);
+        testing::internal::GetCapturedStdout();
+        EXPECT_EQ(read_package_ziparchive(same).files["a.bin"], std::string(5000, 'a') + "tail");
+    }
+
     Images images;
     Json::Value r = sample(images);
     const std::string missing = temp_path("no_such_dir/pkg.zip");

@@ -8,6 +8,7 @@
 #include <ziparchive/zip_writer.h>
 
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <set>
@@ -23,24 +24,52 @@ using File = std::unique_ptr<FILE, int (*)(FILE*)>;
 // Entry table: descriptor -> entry name, in ascending descriptor order.
 using EntryTable = std::map<int, std::string>;
 
+bool opened(const Json::Value& entry, const std::string& name) {
+    return entry.isObject() && entry["image"].asString() == name && entry["fd"].isInt() && entry["fd"].asInt() >= 0;
+}
+
+// Whether two open images hold the same bytes (read by position: the
+// descriptors' offsets are left alone).
+bool same_bytes(int a, int b) {
+    char x[4096], y[4096];
+    for (off_t at = 0;; at += static_cast<off_t>(sizeof x)) {
+        ssize_t n = pread(a, x, sizeof x, at);
+        ssize_t m = pread(b, y, sizeof y, at);
+        if (n < 0 || m < 0 || n != m || memcmp(x, y, static_cast<size_t>(n)) != 0) return false;
+        if (n == 0) return true;
+    }
+}
+
 // Images are found only through entries the factory actually opened, so a
-// descriptor the pass does not own is never packed.
-void add_images(const Json::Value& release, const Json::Value& list, EntryTable& table) {
-    if (!list.isArray()) return;
+// descriptor the pass does not own is never packed. One entry name carries
+// one image: two images of different bytes under one file name would flash
+// the first into both partitions, so they fail the package.
+bool add_images(const Json::Value& release, const Json::Value& list, EntryTable& table) {
+    if (!list.isArray()) return true;
     const Json::Value& images = release["images"];
+    if (!images.isArray()) return true;
     for (const Json::Value& item : list) {
         if (!item.isObject() || item["image"].isNull()) continue;
         const std::string name = item["image"].asString();
-        if (!images.isArray()) continue;
+        const Json::Value* first = nullptr;
         for (const Json::Value& entry : images) {
-            if (!entry.isObject() || entry["image"].asString() != name) continue;
-            if (!entry["fd"].isInt() || entry["fd"].asInt() < 0) continue;
-            int fd = entry["fd"].asInt();
-            lseek(fd, 0, SEEK_SET);
-            table[fd] = name;
-            break;
+            if (!opened(entry, name)) continue;
+            if (!first) {
+                first = &entry;
+                continue;
+            }
+            if (!same_bytes((*first)["fd"].asInt(), entry["fd"].asInt())) {
+                printf("error: images \"%s\" and \"%s\" differ but share the package entry \"%s\".\n",
+                       (*first)["name"].asString().c_str(), entry["name"].asString().c_str(), name.c_str());
+                return false;
+            }
         }
+        if (!first) continue;
+        int fd = (*first)["fd"].asInt();
+        lseek(fd, 0, SEEK_SET);
+        table[fd] = name;
     }
+    return true;
 }
 
 int json_scratch(const Json::Value& value, android::base::unique_fd& out) {
@@ -152,12 +181,11 @@ bool release_entry_name_ok(const std::string& name) {
 int release_write_package(const Json::Value& release, const std::string& output) {
     printf("Generating target release package ...\n");
     EntryTable table;
-    add_images(release, release["downloadJson"], table);
-    add_images(release, release["fota"], table);
-
     int result = -1;
     android::base::unique_fd download, fota;
-    if (json_scratch(release["downloadJson"], download) != 0 || json_scratch(release["fota"], fota) != 0) {
+    if (!add_images(release, release["downloadJson"], table) || !add_images(release, release["fota"], table)) {
+        printf("error: the package cannot carry its images.\n");
+    } else if (json_scratch(release["downloadJson"], download) != 0 || json_scratch(release["fota"], fota) != 0) {
         fprintf(stderr, "error: writing the package scripts failed.\n");
     } else {
         table[download.get()] = "download.json";
