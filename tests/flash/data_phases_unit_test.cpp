@@ -196,6 +196,14 @@ TEST_F(SparseDownload, StreamExpandsToTheImage) {
     for (size_t i = 1; i + 1 < t.writes.size(); ++i) EXPECT_EQ(t.writes[i].length % 1024, 0u) << i;
     EXPECT_EQ(download_thread_state().transportFill, 0u);
     EXPECT_TRUE(expand_sent() == expanded_);
+    // Byte for byte the library's own stream with its CRC option.
+    std::string library;
+    auto collect = [](void* priv, const void* data, size_t length) {
+        static_cast<std::string*>(priv)->append(static_cast<const char*>(data), length);
+        return 0;
+    };
+    ASSERT_EQ(sparse_file_callback(image_.get(), true, true, collect, &library), 0);
+    EXPECT_TRUE(t.payload() == library);
 }
 
 TEST_F(SparseDownload, NoAckMarksSparseWritesOnly) {

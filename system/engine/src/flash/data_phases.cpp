@@ -1,7 +1,6 @@
 #include "flash/data_phases.h"
 
 #include <fcntl.h>
-#include <sparse/sparse.h>
 #include <unistd.h>
 #include <utils/FileMap.h>
 
@@ -14,6 +13,7 @@
 
 #include "flash/client_util.h"
 #include "flash/fastboot.h"
+#include "flash/sparse_crc_stream.h"
 #include "flash/thread_state.h"
 #include "platform/unique_fd.h"
 
@@ -108,13 +108,13 @@ int fastboot_sparse_sink(void* priv, const void* data, size_t length) {
 }
 
 int32_t fastboot_transfer_sparse(Transport& transport, sparse_file* file) {
-    int32_t length = static_cast<int32_t>(sparse_file_len(file, true, true));
+    int32_t length = static_cast<int32_t>(sparse_crc_length(file));
     if (length <= 0) return -1;
     DownloadThreadState& state = download_thread_state();
     state.transportFill = 0;
     uint32_t size = static_cast<uint32_t>(length);
     if (fastboot_request_begin(transport, download_command(size).c_str(), size, nullptr) < 0) return -1;
-    if (sparse_file_callback(file, true, true, fastboot_sparse_sink, &transport) < 0) return -1;
+    if (sparse_crc_write(file, fastboot_sparse_sink, &transport) < 0) return -1;
     if (state.transportFill > 0) {
         uint32_t fill = state.transportFill;
         state.transportFill = 0;

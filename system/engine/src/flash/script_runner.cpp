@@ -10,7 +10,6 @@
 
 #include <android-base/parsenetaddress.h>
 #include <json/json.h>
-#include <sparse/sparse.h>
 
 #include "flash/actions.h"
 #include "flash/client_util.h"
@@ -20,6 +19,7 @@
 #include "flash/image_cache.h"
 #include "flash/package.h"
 #include "flash/requirements.h"
+#include "flash/sparse_crc_stream.h"
 #include "flash/thread_state.h"
 #include "link/ethos_link.h"
 
@@ -163,7 +163,7 @@ int run_flash(Transport& transport, const Json::Value& cmd) {
     size_t total = 0;
     while (loaded.pieces[total]) ++total;
     for (size_t i = 0; i < total; ++i) {
-        int64_t length = sparse_file_len(loaded.pieces[i], true, true);
+        int64_t length = sparse_crc_length(loaded.pieces[i]);
         action_add_sparse_piece(partition.c_str(), loaded.pieces[i], static_cast<uint32_t>(length), i + 1,
                                 total);
     }
