@@ -104,7 +104,7 @@ TEST_F(Request, ResponseTextAfterOkay) {
     EXPECT_STREQ(response, "");
 }
 
-TEST_F(Request, TransportFailuresNameTheSystemError) {
+TEST_F(Request, TransportFailuresNameTheirSystemErrorIfAny) {
     t.write_result(3, EPIPE);
     EXPECT_EQ(fastboot_request_okay(t, "reboot"), -1);
     EXPECT_EQ(fastboot_last_error(), std::string("command write failed (") + strerror(EPIPE) + ")");
@@ -115,6 +115,17 @@ TEST_F(Request, TransportFailuresNameTheSystemError) {
     EXPECT_EQ(fastboot_request_okay(m, "reboot"), -1);
     EXPECT_EQ(fastboot_last_error(), std::string("status read failed (") + strerror(ETIMEDOUT) + ")");
     EXPECT_TRUE(m.disconnected);
+
+    // A failure without a system error (a silent device, a protocol fault)
+    // names none, whatever errno held before.
+    MockTransport quiet;
+    quiet.read_error(0);
+    EXPECT_EQ(fastboot_request_okay(quiet, "complete"), -1);
+    EXPECT_EQ(fastboot_last_error(), "status read failed");
+    MockTransport refused;
+    refused.write_result(-1, 0);
+    EXPECT_EQ(fastboot_request_okay(refused, "complete"), -1);
+    EXPECT_EQ(fastboot_last_error(), "command write failed");
 }
 
 TEST_F(Request, InfoLinesAreShownAndTheReaderWaitsOn) {

@@ -19,12 +19,12 @@ public:
 
     // Next read returns these bytes (cut to the reader's capacity).
     MockTransport& reply(const std::string& bytes) {
-        reads_.push_back({bytes, 0});
+        reads_.push_back({bytes, 0, false});
         return *this;
     }
-    // Next read fails with `error`.
+    // Next read fails with errno `error` (0: a failure without a system error).
     MockTransport& read_error(int error) {
-        reads_.push_back({"", error});
+        reads_.push_back({"", error, true});
         return *this;
     }
     // Next write reports `result` instead of the full count.
@@ -38,7 +38,7 @@ public:
         if (reads_.empty()) return fail(ETIMEDOUT);
         Read r = reads_.front();
         reads_.pop_front();
-        if (r.error) return fail(r.error);
+        if (r.fails) return fail(r.error);
         size_t n = std::min(capacity, r.bytes.size());
         memcpy(buffer, r.bytes.data(), n);
         return static_cast<int64_t>(n);
@@ -78,6 +78,7 @@ private:
     struct Read {
         std::string bytes;
         int error;
+        bool fails;
     };
     static int64_t fail(int error) {
         errno = error;

@@ -332,6 +332,10 @@ TEST(DeviceScript, ResultsOfFailures) {
          [](FakeDevice& d) { d.refused.insert("reboot"); }, 0, true, "processing command [erase x]\n"},
         {"complete refused", R"([{"command": "erase", "partition": "x"}])",
          [](FakeDevice& d) { d.refused.insert("complete"); }, 0, true, "FAILED (remote: refused)"},
+        // A device told to reboot is expected not to confirm; no FAILED line.
+        {"complete refused after a reboot", R"([{"command": "erase", "partition": "x"}, {"command": "reboot"}])",
+         [](FakeDevice& d) { d.refused.insert("complete"); }, 0, true,
+         "waiting for all operations to complete\nnot confirmed after the reboot (remote: refused)\nall finished"},
         {"requirement value of no text", R"([{"command": "require", "name": "board", "value": ["kv2"]},
                                              {"command": "erase", "partition": "x"}])",
          [](FakeDevice&) {}, 1, true, "error: "},
@@ -353,6 +357,9 @@ TEST(DeviceScript, ResultsOfFailures) {
         EXPECT_EQ(r.result, c.result) << c.name << "\n" << r.io.err;
         EXPECT_EQ(count_of(r.io.err, "all finished. total time: "), c.summary ? 1u : 0u) << c.name;
         EXPECT_NE((r.io.err + r.io.out).find(c.line), std::string::npos) << c.name << "\n" << r.io.err;
+        if (std::string(c.name) == "complete refused after a reboot") {
+            EXPECT_EQ(count_of(r.io.err, "FAILED"), 0u) << r.io.err;
+        }
         // A command that ends the script stops it: the later erase never goes out,
         // and "complete" is sent only when the list ran to its end.
         if (c.result != 0) {

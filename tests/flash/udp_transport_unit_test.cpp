@@ -268,8 +268,10 @@ TEST_F(UdpTransportTest, TimeoutsResendTheSamePacketUpToTheMultipliersBudget) {
         const size_t waitsBefore = state->waits.size();
         const uint8_t data[] = {'x'};
         testing::internal::CaptureStderr();
+        errno = EAGAIN;  // stale: a silent device sets no error number
         EXPECT_EQ(transport->WriteAll(data, 1), -1);
         EXPECT_EQ(testing::internal::GetCapturedStderr(), "UDP error: no response from target\n");
+        EXPECT_EQ(errno, 0);
         const auto sent = DataSent();
         ASSERT_EQ(sent.size(), c.sends);
         for (const Bytes& p : sent) EXPECT_EQ(p, Packet(3, 0, 0x1235, {'x'}));
@@ -318,8 +320,10 @@ TEST_F(UdpTransportTest, ErrorPacketsEndTheExchangeWithTheirText) {
     };
     const uint8_t data[] = {'x'};
     testing::internal::CaptureStderr();
+    errno = EAGAIN;
     EXPECT_EQ(transport->WriteAll(data, 1), -1);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "UDP error: target reported error: no response\n");
+    EXPECT_EQ(errno, 0);
     const auto sent = DataSent();
     ASSERT_EQ(sent.size(), 2u);
     EXPECT_EQ(sent[1], Packet(0, 0, 0x1236));
@@ -330,14 +334,15 @@ TEST_F(UdpTransportTest, FailuresThatAreNotRetried) {
         const char* name;
         std::function<void(MockSocketState&, uint16_t seq)> reply;
         const char* line;
+        int error;  // errno after the failure: a system error, or 0
     };
     const Case cases[] = {
         {"short packet", [](MockSocketState& s, uint16_t) { s.Queue({3, 0, 0}); },
-         "UDP error: protocol error: incomplete header\n"},
+         "UDP error: protocol error: incomplete header\n", 0},
         {"receive error", [](MockSocketState& s, uint16_t) { s.QueueError(ECONNREFUSED); },
-         "UDP error: Connection refused\n"},
+         "UDP error: Connection refused\n", ECONNREFUSED},
         {"data out of turn", [](MockSocketState& s, uint16_t seq) { s.Queue(Packet(3, 0, seq, Text("x"))); },
-         "UDP error: target sent fastboot data out-of-turn\n"},
+         "UDP error: target sent fastboot data out-of-turn\n", 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -348,8 +353,10 @@ TEST_F(UdpTransportTest, FailuresThatAreNotRetried) {
         state->respond = [&c](const Bytes& sent, MockSocketState& s) { c.reply(s, SequenceOf(sent)); };
         const uint8_t data[] = {'x'};
         testing::internal::CaptureStderr();
+        errno = EAGAIN;
         EXPECT_EQ(transport->WriteAll(data, 1), -1);
         EXPECT_EQ(testing::internal::GetCapturedStderr(), c.line);
+        EXPECT_EQ(errno, c.error);
         EXPECT_EQ(DataSent().size(), 1u);
     }
 }
@@ -362,6 +369,7 @@ TEST_F(UdpTransportTest, SendFailureReportsTheSocketError) {
     testing::internal::CaptureStderr();
     EXPECT_EQ(transport->ReadSome(buffer, sizeof(buffer)), -1);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "UDP error: Network is unreachable\n");
+    EXPECT_EQ(errno, ENETUNREACH);
 }
 
 TEST_F(UdpTransportTest, SequenceWrapsOnTheWire) {
@@ -386,8 +394,10 @@ TEST_F(UdpTransportTest, DisconnectedTransportFailsEveryTransfer) {
     EXPECT_EQ(state->disconnects, 1);
     uint8_t buffer[4];
     testing::internal::CaptureStderr();
+    errno = EAGAIN;
     EXPECT_EQ(transport->ReadSome(buffer, sizeof(buffer)), -1);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "UDP error: socket is closed\n");
+    EXPECT_EQ(errno, 0);
 }
 
 TEST_F(UdpTransportTest, AdoptWithoutSocketGivesNone) {

@@ -206,3 +206,12 @@ int32_t action_print_newline(QueuedAction&, int32_t, const char*) {
     fprintf(stderr, "\n");
     return 0;
 }
+
+int32_t action_print_after_reboot(QueuedAction& action, int32_t status, const char* response) {
+    if (status == 0) {
+        print_elapsed(action);
+        return 0;
+    }
+    fprintf(stderr, "not confirmed after the reboot (%s)\n", response);
+    return 0;
+}

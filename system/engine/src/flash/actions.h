@@ -72,6 +72,10 @@ int32_t action_print_outcome(QueuedAction& action, int32_t status, const char* r
 int32_t action_print_outcome_free(QueuedAction& action, int32_t status, const char* response);
 int32_t action_keep_reply(QueuedAction& action, int32_t status, const char* response);
 int32_t action_print_newline(QueuedAction& action, int32_t status, const char* response);
+// A request to a device that was told to reboot: no answer is what the reboot
+// does, so a failure prints "not confirmed after the reboot (%s)", no FAILED
+// line, and returns 0.
+int32_t action_print_after_reboot(QueuedAction& action, int32_t status, const char* response);
 // The requirement check; defined with the requirement lines.
 int32_t action_match_required(QueuedAction& action, int32_t status, const char* response);
 int32_t action_match_rejected(QueuedAction& action, int32_t status, const char* response);

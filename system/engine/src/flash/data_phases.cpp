@@ -136,7 +136,7 @@ int64_t fastboot_save_upload(Transport& transport, const char* fileName) {
     if (!bytes) fatal_error("out of memory");
     int64_t got = transport.ReadSome(bytes.get(), static_cast<size_t>(announced));
     if (got < 0) {
-        fastboot_set_error("data read failure (%s)", strerror(errno));
+        fastboot_set_transport_error("data read failure");
         transport.Disconnect();
         return -1;
     }

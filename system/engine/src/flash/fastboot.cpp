@@ -41,6 +41,14 @@ void fastboot_set_error(const char* format, ...) {
     va_end(args);
 }
 
+void fastboot_set_transport_error(const char* what) {
+    const int err = errno;
+    if (err != 0)
+        fastboot_set_error("%s (%s)", what, strerror(err));
+    else
+        fastboot_set_error("%s", what);
+}
+
 std::string fastboot_last_error() { return download_thread_state().lastError; }
 
 FastbootProgressSink fastboot_set_progress_sink(FastbootProgressSink sink) {
@@ -52,7 +60,7 @@ int64_t fastboot_read_response(Transport& transport, uint32_t expectedSize, char
         char reply[kFastbootResponseSize];
         int64_t got = transport.ReadSome(reinterpret_cast<uint8_t*>(reply), kFastbootCommandMax);
         if (got < 0) {
-            fastboot_set_error("status read failed (%s)", strerror(errno));
+            fastboot_set_transport_error("status read failed");
             return fail_and_disconnect(transport);
         }
         // A transport never hands back more than asked; do not trust it to.
@@ -111,7 +119,7 @@ int64_t fastboot_request_begin(Transport& transport, const char* command, uint32
     int64_t written = transport.WriteAll(reinterpret_cast<const uint8_t*>(command),
                                          static_cast<uint32_t>(length));
     if (written != static_cast<int64_t>(length)) {
-        fastboot_set_error("command write failed (%s)", strerror(errno));
+        fastboot_set_transport_error("command write failed");
         return fail_and_disconnect(transport);
     }
     return fastboot_read_response(transport, expectedSize, response);
@@ -120,7 +128,7 @@ int64_t fastboot_request_begin(Transport& transport, const char* command, uint32
 int64_t fastboot_send_payload(Transport& transport, const void* data, uint32_t length) {
     int64_t written = transport.WriteAll(static_cast<const uint8_t*>(data), length);
     if (written < 0) {
-        fastboot_set_error("data write failure (%s)", strerror(errno));
+        fastboot_set_transport_error("data write failure");
         return fail_and_disconnect(transport);
     }
     if (written != static_cast<int64_t>(length & ~kTransportNoAck)) {

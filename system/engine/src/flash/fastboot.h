@@ -42,6 +42,10 @@ std::string fastboot_last_error();
 // Replaces the calling thread's last error text (printf-style).
 void fastboot_set_error(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+// After a failed transport read or write: "<what> (<system error>)", or
+// "<what>" alone when errno is 0 (the transport's failure had no system error).
+void fastboot_set_transport_error(const char* what);
+
 // Where valid "PROG" percentages go, with the thread's connection identifier;
 // the engine's progress post unless replaced (tests). Returns the previous
 // sink; null restores the default.

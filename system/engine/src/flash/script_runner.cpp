@@ -274,12 +274,18 @@ int run_command(Transport& transport, const Json::Value& cmd) {
 // Every command in order, then the wait for the device to complete.
 int run_commands(Transport& transport) {
     const Json::Value& list = package_commands();
+    bool rebooted = false;  // the last command was a reboot
     for (Json::ArrayIndex i = 0; i < list.size(); ++i) {
         const Json::Value cmd = list[i];  // a copy: the list is shared by every device
         int rc = run_command(transport, cmd);
         if (rc != kOk) return rc;
+        rebooted = text_of(cmd, "command") == "reboot";
     }
-    action_add_command("complete", "waiting for all operations to complete");
+    QueuedAction& complete = action_add(ACTION_COMMAND, "complete");
+    complete.message = "waiting for all operations to complete";
+    // A device told to reboot is gone before it can answer: that failure is
+    // expected, not a FAILED line of a device that succeeded.
+    if (rebooted) complete.callback = action_print_after_reboot;
     action_run_all(transport);  // its outcome does not change the result
     return kOk;
 }

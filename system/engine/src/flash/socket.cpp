@@ -96,7 +96,10 @@ int net_release_socket(int handle) { return lwip_close(handle); }
 
 int64_t net_send_gathered(int handle, const SocketBuffer* pieces, size_t count) {
     constexpr size_t kMaxPieces = 16;
-    if (count > kMaxPieces) return -1;
+    if (count > kMaxPieces) {
+        errno = EINVAL;
+        return -1;
+    }
     iovec vec[kMaxPieces];
     for (size_t i = 0; i < count; ++i) {
         vec[i].iov_base = const_cast<uint8_t*>(pieces[i].data);
@@ -152,7 +155,10 @@ std::unique_ptr<Socket> Socket::AcceptPeer() { return nullptr; }
 bool Socket::WaitReadable(int timeoutMs) {
     timedOut_ = false;
     if (timeoutMs <= 0) return true;
-    if (handle_ == -1) return false;
+    if (handle_ == -1) {
+        errno = ENOTCONN;
+        return false;
+    }
     pollfd entry{handle_, POLLIN, 0};
     int ready;
     do {

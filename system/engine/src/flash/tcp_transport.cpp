@@ -3,7 +3,9 @@
 #include <android-base/parseint.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 namespace tcp {
 namespace {
@@ -34,10 +36,13 @@ bool TcpTransport::Handshake(std::string* error) {
         return false;
     }
     char answer[4];
+    errno = 0;
     if (socket_->ReceiveExactly(answer, sizeof(answer), kHandshakeWaitMs) != 4) {
+        // A silent device or a closed stream leaves no error number of its own.
+        const char* cause = socket_->TimedOut() ? strerror(ETIMEDOUT) : errno == 0 ? "connection closed" : nullptr;
         std::snprintf(text, sizeof(text),
                       "No initialization message received (%s). Target may not support TCP fastboot",
-                      Socket::LastErrorText().c_str());
+                      cause ? cause : Socket::LastErrorText().c_str());
         *error = text;
         return false;
     }
@@ -58,37 +63,39 @@ bool TcpTransport::Handshake(std::string* error) {
 }
 
 int64_t TcpTransport::ReadSome(uint8_t* buffer, size_t capacity) {
+    // A peer that closed the stream leaves no system error: errno stays 0.
+    errno = 0;
     if (!socket_) return -1;
     if (messageLeft_ == 0) {
         uint8_t length[kLengthSize];
-        if (socket_->ReceiveExactly(length, sizeof(length), 0) != static_cast<int64_t>(sizeof(length))) {
-            Disconnect();
-            return -1;
-        }
+        if (socket_->ReceiveExactly(length, sizeof(length), 0) != static_cast<int64_t>(sizeof(length)))
+            return FailAndDisconnect();
         for (uint8_t byte : length) messageLeft_ = messageLeft_ << 8 | byte;
     }
     const size_t want = static_cast<size_t>(std::min<uint64_t>(capacity, messageLeft_));
     const int64_t got = socket_->ReceiveExactly(buffer, want, 0);
-    if (got < 0) {
-        Disconnect();
-        return -1;
-    }
+    if (got < 0) return FailAndDisconnect();
     messageLeft_ -= static_cast<uint64_t>(got);
     return got;
 }
 
 int64_t TcpTransport::WriteAll(const uint8_t* data, uint32_t length) {
+    errno = 0;
     if (!socket_) return -1;
     // A stream has no unacknowledged mode; bit 31 taken as a length would
     // send 2 GiB from a smaller buffer.
     length &= ~kTransportNoAck;
     uint8_t prefix[kLengthSize] = {};
     for (size_t i = 0; i < 4; ++i) prefix[kLengthSize - 1 - i] = static_cast<uint8_t>(length >> (8 * i));
-    if (!socket_->SendGathered({{prefix, sizeof(prefix)}, {data, length}})) {
-        Disconnect();
-        return -1;
-    }
+    if (!socket_->SendGathered({{prefix, sizeof(prefix)}, {data, length}})) return FailAndDisconnect();
     return length;
+}
+
+int64_t TcpTransport::FailAndDisconnect() {
+    const int err = errno;
+    Disconnect();
+    errno = err;
+    return -1;
 }
 
 int TcpTransport::Disconnect() {

@@ -24,6 +24,8 @@ public:
 private:
     explicit TcpTransport(std::unique_ptr<Socket> socket) : socket_(std::move(socket)) {}
     bool Handshake(std::string* error);
+    // Disconnects and returns -1, errno kept as the failure left it.
+    int64_t FailAndDisconnect();
 
     std::unique_ptr<Socket> socket_;
     uint64_t messageLeft_ = 0;  // unread rest of the current incoming message

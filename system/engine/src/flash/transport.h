@@ -12,8 +12,11 @@ class Transport {
 public:
     virtual ~Transport() = default;
     // Fastboot bytes received into `buffer`, at most `capacity`; -1 on failure.
+    // A failure leaves errno at the system error behind it, or 0 when there
+    // is none (a protocol failure, a silent device), so that no stale error
+    // number is reported as its cause.
     virtual int64_t ReadSome(uint8_t* buffer, size_t capacity) = 0;
-    // Bytes written (low 31 bits of `length`); -1 on failure.
+    // Bytes written (low 31 bits of `length`); -1 on failure, errno as above.
     virtual int64_t WriteAll(const uint8_t* data, uint32_t length) = 0;
     virtual int Disconnect() = 0;
     // No operation of the flashing client waits for a detach.

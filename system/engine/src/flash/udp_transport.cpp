@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -80,6 +81,7 @@ bool UdpTransport::Negotiate(std::string* error) {
 
 int64_t UdpTransport::Transfer(uint8_t id, const uint8_t* tx, size_t txLength, uint8_t* rx,
                                size_t rxCapacity, int sends, std::string* error) {
+    failErrno_ = 0;
     if (!socket_) {
         *error = "socket is closed";
         return -1;
@@ -131,6 +133,7 @@ int64_t UdpTransport::ExchangePacket(UdpPacketHeader header, const uint8_t* data
         const int64_t held = noAck_ ? static_cast<int64_t>(length) : 0;
         ethos_flow_hold(download_thread_connection(), held);
         if (!socket_->SendGathered(std::move(pieces))) {
+            failErrno_ = errno;
             *error = Socket::LastErrorText();
             ethos_flow_hold(download_thread_connection(), -held);
             return -1;
@@ -149,6 +152,7 @@ int64_t UdpTransport::ExchangePacket(UdpPacketHeader header, const uint8_t* data
                                        static_cast<int>(kReplyWaitMs * multiplier()));
             if (got < 0) {
                 if (!socket_->TimedOut()) {
+                    failErrno_ = errno;
                     *error = Socket::LastErrorText();
                     return -1;
                 }
@@ -203,17 +207,18 @@ int64_t UdpTransport::ExchangePacket(UdpPacketHeader header, const uint8_t* data
     return count;
 }
 
+int64_t UdpTransport::Failed(const char* text) {
+    std::fprintf(stderr, "UDP error: %s\n", text);
+    errno = failErrno_;
+    return -1;
+}
+
 int64_t UdpTransport::ReadSome(uint8_t* buffer, size_t capacity) {
     std::string error;
     const int64_t got = Transfer(kIdFastboot, nullptr, 0, buffer, capacity, data_sends(), &error);
-    if (got < 0) {
-        std::fprintf(stderr, "UDP error: %s\n", error.c_str());
-        return -1;
-    }
-    if (static_cast<uint64_t>(got) > capacity) {
-        std::fprintf(stderr, "UDP error: receive overflow, target sent too much fastboot data\n");
-        return -1;
-    }
+    if (got < 0) return Failed(error.c_str());
+    if (static_cast<uint64_t>(got) > capacity)
+        return Failed("receive overflow, target sent too much fastboot data");
     return got;
 }
 
@@ -225,14 +230,8 @@ int64_t UdpTransport::WriteAll(const uint8_t* data, uint32_t length) {
     std::string error;
     const int64_t got = Transfer(kIdFastboot, data, length, nullptr, 0, data_sends(), &error);
     noAck_ = false;
-    if (got < 0) {
-        std::fprintf(stderr, "UDP error: %s\n", error.c_str());
-        return -1;
-    }
-    if (got > 0) {
-        std::fprintf(stderr, "UDP error: target sent fastboot data out-of-turn\n");
-        return -1;
-    }
+    if (got < 0) return Failed(error.c_str());
+    if (got > 0) return Failed("target sent fastboot data out-of-turn");
     return length;
 }
 

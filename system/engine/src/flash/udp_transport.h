@@ -47,7 +47,12 @@ private:
     int64_t ExchangePacket(UdpPacketHeader header, const uint8_t* data, size_t length, uint8_t* rx,
                            size_t rxCapacity, int sends, std::string* error);
 
+    // Prints the failure and returns -1 with errno at the system error behind
+    // it, 0 for a failure of the protocol or a silent device.
+    int64_t Failed(const char* text);
+
     std::unique_ptr<Socket> socket_;
+    int failErrno_ = 0;  // of the last exchange's failure
     int32_t sequence_ = -1;
     uint32_t maxDataLength_ = kMinPacketSize - kHeaderSize;
     std::vector<uint8_t> packet_;  // receive buffer: the largest datagram accepted
