@@ -140,7 +140,7 @@ def main():
     ap.add_argument("--config", default=os.path.join(ROOT, "examples", "minimal"), help="configuration directory")
     ap.add_argument("--product", default="", help="product (default: the first listed)")
     ap.add_argument("--variant", default="", help="variant (default: the product's first listed)")
-    ap.add_argument("--devices", type=int, default=4, help="simulated devices (4)")
+    ap.add_argument("--devices", type=station.at_least_one, default=4, help="simulated devices (4)")
     ap.add_argument("--line-rate", type=int, default=11520,
                     help="bytes per second of each simulated line, 0 for no limit (11520: 115200 baud)")
     ap.add_argument("--work", default="", help="directory for package, ports and records (default: BUILD/demo)")

@@ -160,31 +160,45 @@ int main(int argc, char** argv) {
     engine.init();
     engine.register_cb(on_event, nullptr);
     Json::Value event;
-    if (product.empty()) {
-        Json::Value request;
-        request["path"] = config;
-        engine.list_products(json_text(request).c_str());
-        if (!wait_event(7, event) || !event["products"].isArray() || event["products"].empty()) {
-            fprintf(stderr, "no product found in %s\n", config.c_str());
-            engine.exit();
-            return 1;
-        }
-        const Json::Value& first = event["products"][0];
-        product = first["name"].asString();
-        if (variant.empty() && first["variants"].isArray() && !first["variants"].empty()) {
-            variant = first["variants"][0].asString();
-            std::string listed;
-            for (const Json::Value& v : first["variants"]) listed += (listed.empty() ? "" : ", ") + v.asString();
-            printf("Product \"%s\" lists the variants %s; taking the first, \"%s\"\n", product.c_str(),
-                   listed.c_str(), variant.c_str());
-        }
+    Json::Value request;
+    request["path"] = config;
+    engine.list_products(json_text(request).c_str());
+    if (!wait_event(7, event) || !event["products"].isArray() || event["products"].empty()) {
+        fprintf(stderr, "no product found in %s\n", config.c_str());
+        engine.exit();
+        return 1;
+    }
+    const Json::Value* chosen = &event["products"][0];
+    const bool first_product = product.empty();
+    if (first_product)
+        product = (*chosen)["name"].asString();
+    else
+        for (const Json::Value& p : event["products"])
+            if (p["name"].asString() == product) chosen = &p;
+    const Json::Value& variants = (*chosen)["variants"];
+    std::string listed;
+    bool known = false;
+    for (const Json::Value& v : variants) {
+        listed += (listed.empty() ? "" : ", ") + v.asString();
+        known = known || v.asString() == variant;
+    }
+    if ((*chosen)["name"].asString() == product && !variant.empty() && !known) {
+        // The engine builds an unknown variant as the bare product: a typo
+        // would give a package that looks right and is not.
+        fprintf(stderr, "product \"%s\" has no variant \"%s\" (its variants: %s)\n", product.c_str(),
+                variant.c_str(), listed.empty() ? "none" : listed.c_str());
+        engine.exit();
+        return 1;
+    }
+    if (first_product && variant.empty() && variants.isArray() && !variants.empty()) {
+        variant = variants[0].asString();
+        printf("Product \"%s\" lists the variants %s; taking the first, \"%s\"\n", product.c_str(), listed.c_str(),
+               variant.c_str());
     }
     if (output.empty()) output = product + (variant.empty() ? "" : "-" + variant) + ".zip";
     printf("Generating the release package of product \"%s\" variant \"%s\" from %s\n", product.c_str(),
            variant.c_str(), config.c_str());
 
-    Json::Value request;
-    request["path"] = config;
     request["product"] = product;
     request["variant"] = variant;
     request["output"] = output;

@@ -233,11 +233,19 @@ def print_table(rows, out=sys.stdout, extra=None):
         out.write(line + "\n")
 
 
+def at_least_one(text):
+    """A device count: a run that waits for no device would succeed having programmed none."""
+    n = int(text)
+    if n < 1:
+        raise argparse.ArgumentTypeError("at least one device, not %s" % text)
+    return n
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--download", required=True, help="the download program")
     ap.add_argument("--package", required=True, help="the release package (zip)")
-    ap.add_argument("--devices", type=int, default=1, help="devices to program before stopping")
+    ap.add_argument("--devices", type=at_least_one, default=1, help="devices to program before stopping")
     ap.add_argument("--baud", type=int, default=115200, help="line rate of the serial ports")
     ap.add_argument("--timeout", type=float, default=300, help="seconds to wait for the devices")
     a = ap.parse_args()
