@@ -1,5 +1,5 @@
-// Sparse containers from a package are checked before the sparse library
-// reads them; a container that passes is imported with its checksums.
+// Sparse containers from a package are checked, their checksums included,
+// before the sparse library reads them.
 #include <gtest/gtest.h>
 
 #include <sys/mman.h>
@@ -89,12 +89,13 @@ TEST(SparseImage, ExpansionIsBoundedByTheTarget) {
     EXPECT_FALSE(sparse_image_check(fd.get(), expanded.size() - 1, why));
 }
 
-// The library's checksum verification is what refuses a container whose
-// shape is right but whose bytes are not.
-TEST(SparseImage, ImportVerifiesTheChecksum) {
+// A container that passed the check imports and expands back to its bytes.
+TEST(SparseImage, ImportsWhatPassedTheCheck) {
     std::string expanded;
     std::string good = good_image(expanded);
     UniqueFd fd = file_of(good);
+    std::string why;
+    ASSERT_TRUE(sparse_image_check(fd.get(), kRoom, why)) << why;
     sparse_file* s = sparse_image_import(fd.get());
     ASSERT_NE(s, nullptr);
     EXPECT_EQ(sparse_file_len(s, false, false), int64_t(expanded.size()));
@@ -104,13 +105,56 @@ TEST(SparseImage, ImportVerifiesTheChecksum) {
     EXPECT_EQ(pread(out.get(), &back[0], back.size(), 0), ssize_t(back.size()));
     EXPECT_TRUE(back == expanded);
     sparse_file_destroy(s);
+}
 
-    std::string bad = good;
-    bad[28 + 12 + 5] ^= 1;  // one raw byte
-    UniqueFd badFd = file_of(bad);
-    std::string why;
-    EXPECT_TRUE(sparse_image_check(badFd.get(), kRoom, why));
-    EXPECT_EQ(sparse_image_import(badFd.get()), nullptr);
+// The check refuses a container for its checksums exactly when the
+// library's own import with its checksums on refuses it.
+TEST(SparseImage, ChecksumsAsTheLibraryVerifiesThem) {
+    std::string raw = pattern_blocks(3, 4), fill, expanded;
+    for (int i = 0; i < 1024; ++i) fill += "\x11\x22\x33\x44";
+    std::string good = good_image(expanded);
+    auto crc = [](const std::string& bytes) { return le32(crc32_update(0, bytes)); };
+    std::string rawOnly = raw.substr(0, 4096), fills = fill + fill + fill, hole(2 * 4096, '\0');
+    std::string badByte = good, badValue = good, headerSum = good;
+    badByte[28 + 12 + 5] ^= 1;
+    badValue[badValue.size() - 1] ^= 0x80;
+    headerSum[24] = 0x5A;  // the header's own checksum field
+    struct Case {
+        const char* what;
+        std::string bytes;
+        bool ok;
+    } cases[] = {
+        {"good", good, true},
+        {"a data byte changed", badByte, false},
+        {"the checksum changed", badValue, false},
+        {"a header checksum field", headerSum, true},
+        {"checksum first, of nothing", container({}, {{kCrc, 0, le32(0)}, {kRaw, 1, rawOnly}}), true},
+        {"checksum between, then more data",
+         container({}, {{kRaw, 1, rawOnly}, {kCrc, 0, crc(rawOnly)}, {kRaw, 1, raw.substr(4096, 4096)}}), true},
+        {"a wrong checksum between", container({}, {{kRaw, 1, rawOnly}, {kCrc, 0, crc(raw)}, {kDontCare, 1, ""}}),
+         false},
+        {"two checksums", container({}, {{kRaw, 1, rawOnly}, {kCrc, 0, crc(rawOnly)}, {kDontCare, 2, ""},
+                                         {kCrc, 0, crc(rawOnly + hole)}}), true},
+        {"a fill over three blocks", container({}, {{kFill, 3, "\x11\x22\x33\x44"}, {kCrc, 0, crc(fills)}}), true},
+        {"a fill summed over one block", container({}, {{kFill, 3, "\x11\x22\x33\x44"}, {kCrc, 0, crc(fill)}}),
+         false},
+        {"holes left out of the sum", container({}, {{kRaw, 1, rawOnly}, {kDontCare, 2, ""}, {kCrc, 0, crc(rawOnly)}}),
+         false},
+        {"no checksum at all", container({}, {{kRaw, 3, raw}}), true},
+    };
+    for (const auto& c : cases) {
+        UniqueFd fd = file_of(c.bytes);
+        ASSERT_TRUE(fd.valid());
+        ASSERT_EQ(lseek(fd.get(), 0, SEEK_SET), 0);
+        sparse_file* library = sparse_file_import(fd.get(), false, true);
+        EXPECT_EQ(library != nullptr, c.ok) << c.what << ": the library's own verdict";
+        if (library) sparse_file_destroy(library);
+        std::string why;
+        EXPECT_EQ(sparse_image_check(fd.get(), kRoom, why), c.ok) << c.what << ": " << why;
+        if (!c.ok) {
+            EXPECT_NE(why.find("checksum"), std::string::npos) << c.what << ": " << why;
+        }
+    }
 }
 
 }  // namespace

@@ -15,12 +15,14 @@ bool sparse_image_has_magic(int fd);
 // Checks the container in `fd` from its header to its last chunk: header
 // sizes, version, a block size that is a non-zero multiple of 4, every chunk
 // whole inside the file and of the size its type requires, no chunk past the
-// declared block count, nothing after the last chunk, and at most
-// `maxExpanded` bytes once expanded. False with the reason in `why`.
+// declared block count, nothing after the last chunk, at most
+// `maxExpanded` bytes once expanded, and every CRC chunk the CRC-32 of the
+// image expanded up to it. False with the reason in `why`.
 bool sparse_image_check(int fd, uint64_t maxExpanded, std::string& why);
 
-// Imports a container that passed sparse_image_check, its CRC chunks
-// verified, without the library's messages; null when the library refuses it.
+// Imports a container that passed sparse_image_check (its CRC chunks are
+// verified there, by zlib's CRC-32 rather than the library's bytewise one),
+// without the library's messages; null when the library refuses it.
 // Imports and wraps take turns: the library reads through one buffer of its
 // own for the whole process.
 sparse_file* sparse_image_import(int fd);
