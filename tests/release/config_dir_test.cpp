@@ -126,8 +126,8 @@ TEST(ReleaseLoadConfig, ParseErrorStopsTheLoadAndNextLoadStartsEmpty) {
     t.write("config/flash/f.json", R"({"name":"f1"})");
     t.write("config/product/z.json", "{");
     std::string out = captured_stdout([&] { EXPECT_EQ(release_load_config_dir(t.root()), -1); });
-    EXPECT_EQ(out, "reading config file \"" + t.root() + "/config/product/z.json\" failed." +
-                       "reading config files from directory \"" + t.root() + "\" failed");
+    EXPECT_EQ(out, "reading config file \"" + t.root() + "/config/product/z.json\" failed.\n" +
+                       "reading config files from directory \"" + t.root() + "\" failed\n");
 
     TempTree good;
     good.write("config/product/p.json", R"({"name":"p"})");
@@ -138,9 +138,9 @@ TEST(ReleaseLoadConfig, ParseErrorStopsTheLoadAndNextLoadStartsEmpty) {
 
 TEST(ReleaseLoadConfig, MissingDirectoryFailsWithTheGivenPath) {
     std::string out = captured_stdout([] { EXPECT_EQ(release_load_config_dir("no/such/dir/.."), -1); });
-    EXPECT_EQ(out, "reading config files from directory \"no/such/dir/..\" failed");
+    EXPECT_EQ(out, "reading config files from directory \"no/such/dir/..\" failed\n");
     out = captured_stdout([] { EXPECT_EQ(release_load_config_dir(""), -1); });
-    EXPECT_EQ(out, "reading config files from directory \"\" failed");
+    EXPECT_EQ(out, "reading config files from directory \"\" failed\n");
 }
 
 }  // namespace

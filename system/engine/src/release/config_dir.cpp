@@ -53,7 +53,7 @@ int release_on_config_file(const char* path, const struct stat* st, int type, st
     if (st->st_size == 0) return FTW_CONTINUE;
     Json::Value root;
     if (!parse_file(path, root)) {
-        printf("reading config file \"%s\" failed.", path);
+        printf("reading config file \"%s\" failed.\n", path);
         return FTW_STOP;
     }
     std::string below(path);
@@ -88,7 +88,7 @@ int release_load_config_dir(const std::string& path) {
         ok = rc == 0;
     }
     if (!ok) {
-        printf("reading config files from directory \"%s\" failed", path.c_str());
+        printf("reading config files from directory \"%s\" failed\n", path.c_str());
         return -1;
     }
     return 0;
