@@ -120,6 +120,22 @@ TEST_F(CaptureLoop, ANulCutsTheLineAndADeviceThreadIsTagged) {
     EXPECT_EQ(ev[1]["locationInfo"].asString(), "");
 }
 
+// A download thread's lines keep the device it started for, also when they
+// are delivered after its record let go of the connection (a closed port).
+TEST_F(CaptureLoop, ATaggedDeviceThreadKeepsItsPathWhenTheRecordIsGone) {
+    std::thread([] {
+        download_thread_state().connection = 42;
+        log_capture_tag_thread(LogDeviceTag{"/dev/ttyACM3", "1-2.3"});
+        write("UDP error: no response from target\n");
+        write("all finished\n");
+    }).join();
+    auto ev = wait_messages(2);
+    ASSERT_EQ(ev.size(), 2u);
+    EXPECT_EQ(ev[0]["message"].asString(), "</dev/ttyACM3> UDP error: no response from target\n");
+    EXPECT_EQ(ev[0]["locationInfo"].asString(), "1-2.3");
+    EXPECT_EQ(ev[1]["message"].asString(), "</dev/ttyACM3> all finished\n");
+}
+
 TEST_F(CaptureLoop, ConcurrentWritersNeverInterleaveWholeLines) {
     constexpr int kThreads = 8, kLines = 200;
     std::vector<std::thread> threads;

@@ -172,6 +172,7 @@ TEST_P(DownloadEnd, FinalStatus) {
             EXPECT_EQ(l.find("FAILED"), std::string::npos) << l;
         }
         EXPECT_EQ(l.find(noError), std::string::npos) << l;
+        EXPECT_NE(l.rfind("<> ", 0), 0u) << l;
     }
     sim_.stop();
     for (size_t i = 0; i < c.finals.size(); ++i) {

@@ -18,6 +18,7 @@ constexpr size_t kLineBuffer = 2048;  // a line holds at most 2047 characters
 struct MessageEntry {
     uint32_t connection;
     std::string text;
+    LogDeviceTag tag;  // the printing thread's, empty for the rest
 };
 
 // Both line buffers and the queue lock live for the whole process: threads of
@@ -33,10 +34,22 @@ std::deque<MessageEntry>& g_queue = never_destroyed<std::deque<MessageEntry>>();
 bool g_capture = false;  // guarded by g_queue_mutex
 uv_async_t g_wake;
 LogSources g_sources;
+thread_local LogDeviceTag t_tag;
 
 uint32_t thread_connection() { return g_sources.threadConnection ? g_sources.threadConnection() : 0; }
 std::string path_of(uint32_t c) { return g_sources.pathOf ? g_sources.pathOf(c) : std::string(); }
 std::string location_of(uint32_t c) { return g_sources.locationOf ? g_sources.locationOf(c) : std::string(); }
+
+void push_entry(MessageEntry entry) {
+    std::lock_guard<std::mutex> lock(g_queue_mutex);
+    if (!g_capture) return;
+    g_queue.push_back(std::move(entry));
+    // Signalled under the lock so the wake-up cannot be closed meanwhile.
+    uv_async_send(&g_wake);
+}
+
+// A line of the calling thread, with its device as the thread knows it.
+void push_thread_line(std::string text) { push_entry(MessageEntry{thread_connection(), std::move(text), t_tag}); }
 
 void message_queue_drain(uv_async_t*) {
     std::unique_lock<std::mutex> lock(g_queue_mutex);
@@ -46,7 +59,10 @@ void message_queue_drain(uv_async_t*) {
         lock.unlock();
         Json::Value event;
         event["event"] = 0;
-        if (entry.connection != 0) {
+        if (entry.connection != 0 && !entry.tag.path.empty()) {
+            event["message"] = "<" + entry.tag.path + "> " + entry.text;
+            event["locationInfo"] = entry.tag.location;
+        } else if (entry.connection != 0) {
             event["message"] = "<" + path_of(entry.connection) + "> " + entry.text;
             event["locationInfo"] = location_of(entry.connection);
         } else {
@@ -71,7 +87,7 @@ void finish_narrow_line() {
     if (carry) memmove(g_narrow, g_narrow + len, carry);
     g_narrow_fill = carry;
     if (line.empty()) return;
-    message_queue_push(thread_connection(), std::move(line));
+    push_thread_line(std::move(line));
 }
 
 void finish_wide_line() {
@@ -92,7 +108,7 @@ void finish_wide_line() {
     g_wide_fill = 0;
     std::string line = text_narrow_utf8(units);
     if (line.empty()) return;
-    message_queue_push(thread_connection(), std::move(line));
+    push_thread_line(std::move(line));
 }
 
 // The zip and file-map libraries report through the Android log, which on a
@@ -102,7 +118,7 @@ void library_log(const __android_logger_data* data, const char* message) {
     std::string line = data && data->tag ? std::string(data->tag) + ": " : std::string();
     line += message ? message : "";
     if (line.empty() || line.back() != '\n') line += '\n';
-    message_queue_push(thread_connection(), text_sanitize_utf8(line));
+    push_thread_line(text_sanitize_utf8(line));
 }
 
 }  // namespace
@@ -128,12 +144,14 @@ void message_hook_shutdown() {
 void message_queue_flush() { message_queue_drain(nullptr); }
 
 void message_queue_push(uint32_t connection, std::string text) {
-    std::lock_guard<std::mutex> lock(g_queue_mutex);
-    if (!g_capture) return;
-    g_queue.push_back(MessageEntry{connection, std::move(text)});
-    // Signalled under the lock so the wake-up cannot be closed meanwhile.
-    uv_async_send(&g_wake);
+    push_entry(MessageEntry{connection, std::move(text), LogDeviceTag{}});
 }
+
+LogDeviceTag log_capture_device_tag(uint32_t connection) {
+    return LogDeviceTag{path_of(connection), location_of(connection)};
+}
+
+void log_capture_tag_thread(LogDeviceTag tag) { t_tag = std::move(tag); }
 
 void log_capture_write(const char* text, size_t length) {
     std::lock_guard<std::mutex> lock(g_line_mutex);

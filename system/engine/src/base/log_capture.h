@@ -20,6 +20,19 @@ struct LogSources {
 };
 void log_capture_set_sources(const LogSources& sources);
 
+// The device a download thread works for, as it was when the download
+// started: the thread's lines keep its path and location after its port has
+// closed, when no record holds its connection any more.
+struct LogDeviceTag {
+    std::string path;
+    std::string location;
+};
+// Loop thread: the device that holds `connection` now (empty without one).
+LogDeviceTag log_capture_device_tag(uint32_t connection);
+// Any thread: its own lines carry `tag` from now on; an empty path leaves
+// them to the lookup at delivery.
+void log_capture_tag_thread(LogDeviceTag tag);
+
 // Loop thread (engine init and exit steps).
 void message_hook_init(uv_loop_t* loop);
 void message_hook_shutdown();

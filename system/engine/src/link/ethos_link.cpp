@@ -92,8 +92,10 @@ std::string link_local_text(const uint8_t mac[6]) {
 }
 
 // The target is made on the loop thread: a hello arriving meanwhile may
-// rewrite the device address.
-void download_thread(SerialLink* link, std::string target) {
+// rewrite the device address. So is the device's tag: its lines keep the
+// device's path once the port has closed.
+void download_thread(SerialLink* link, std::string target, LogDeviceTag tag) {
+    log_capture_tag_thread(std::move(tag));
     int result = 1;
     try {
         LinkScriptRunner run = g_script_runner ? g_script_runner : g_engine_runner;
@@ -117,7 +119,8 @@ void start_download(SerialLink* link) {
     ethos_flow_reset(*link);
     try {
         std::string target = (link->usb ? "usb:udp:" : "uart:udp:") + link_local_text(link->deviceMac);
-        link->downloadThread = std::thread(download_thread, link, std::move(target));
+        link->downloadThread =
+            std::thread(download_thread, link, std::move(target), log_capture_device_tag(link->connectionId));
     } catch (const std::exception& e) {
         // No thread: the job ends at once as a failure.
         printf("cannot start the download thread: %s\n", e.what());
