@@ -195,8 +195,9 @@ TEST_F(DeviceHost, ProductionReplugCommandsTheDeviceAgain) {
 TEST_F(DeviceHost, HotPlugArrivalRemovalAndReturnKeepOrder) {
     PtyPort a, b;
     start_download(R"({"baudRate": 115200})");
-    // The monitor starts once the start enumeration has completed.
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    // The monitor starts once the start enumeration has completed; a port
+    // published before it watches would be neither listed nor an arrival.
+    ASSERT_TRUE(ports_.wait_watched());
     ports_.publish("a.json", port_json(a.path(), 0x1234, 0x5678, "USB Serial", "2-1"));
     EXPECT_TRUE(host_.wait_log("<" + a.path() + "> new device arrived.\n"));
     ASSERT_TRUE(wait_count(5, 1));

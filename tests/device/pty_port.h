@@ -2,14 +2,17 @@
 // files in a directory that KELVO_VIRTUAL_PORTS names.
 #pragma once
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <stdlib.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -95,6 +98,31 @@ public:
         rename(tmp.c_str(), (dir_ + "/" + file).c_str());
     }
     void remove(const std::string& file) { ::unlink((dir_ + "/" + file).c_str()); }
+
+    // Waits until this process (the engine's hot-plug watcher) watches the
+    // directory: a file published from then on is an arrival, while one
+    // published before the watch is taken for a port of the start enumeration.
+    bool wait_watched(int ms = 20000) const {
+        struct stat st {};
+        if (stat(dir_.c_str(), &st) != 0) return false;
+        char ino[32];
+        snprintf(ino, sizeof ino, " ino:%lx ", static_cast<unsigned long>(st.st_ino));
+        for (auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+             std::chrono::steady_clock::now() < end; std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
+            DIR* d = opendir("/proc/self/fdinfo");
+            if (!d) return false;
+            bool found = false;
+            while (dirent* e = readdir(d)) {
+                if (e->d_name[0] == '.') continue;
+                std::ifstream info(std::string("/proc/self/fdinfo/") + e->d_name);
+                for (std::string line; !found && std::getline(info, line);)
+                    found = line.rfind("inotify wd:", 0) == 0 && (line + " ").find(ino) != std::string::npos;
+            }
+            closedir(d);
+            if (found) return true;
+        }
+        return false;
+    }
 
 private:
     std::string dir_;
