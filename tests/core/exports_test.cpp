@@ -1,8 +1,11 @@
 // The exports and the loop's request steps, driven through the built library.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
+#include <future>
 #include <string>
 #include <thread>
 
@@ -208,4 +211,48 @@ TEST_F(Exports, CallsBeforeInitAndAfterExitAreHarmless) {
     EXPECT_EQ(host().prodmode_start(), 0);
     EXPECT_EQ(host().release_list_products(R"({"path": "/nonexistent"})"), 0);
     EXPECT_EQ(host().engine_exit(), 0);
+}
+
+// An exit while a download init is still being read and a start waits behind
+// it: the exit returns once the read has ended, and nothing of either job
+// reaches the host after the exit step (no event 1, no event 2, no start of
+// the engine on a loop that has stopped). The init is held in its read by a
+// FIFO without a writer. The engine ends here, so in a process of its own.
+TEST(ExportsExit, ExitDropsTheInitAndStartStillQueued) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    auto run = [] {
+        start_engine();
+        char tmpl[] = "/tmp/kelvo_exit_fifo_XXXXXX";
+        if (!mkdtemp(tmpl)) return 2;
+        const std::string fifo = std::string(tmpl) + "/package.zip";
+        if (mkfifo(fifo.c_str(), 0600) != 0) return 2;
+        host().clear();
+        host().download_init(("{\"path\": \"" + fifo + "\"}").c_str());
+        host().download_start(R"({"baudRate": 115200, "usbAutoEnable": true})");
+        if (!host().wait_log("initializing kelvo release package...\n")) return 3;
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the init waits in its open
+        std::promise<int> exited;
+        std::future<int> exitResult = exited.get_future();
+        std::thread exiter([&exited] { exited.set_value(host().engine_exit()); });
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the exit step has run
+        int writer = open(fifo.c_str(), O_WRONLY);  // the init's read goes on and fails
+        if (writer < 0) return 4;
+        close(writer);
+        bool returned = exitResult.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+        if (!returned) {
+            exiter.detach();  // the exit hangs: leave it to _exit
+            return 5;
+        }
+        exiter.join();
+        if (exitResult.get() != 0) return 6;
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        for (const auto& e : host().events()) {
+            if (e.number() == 1 || e.number() == 2) return 7;
+            if (e.number() == 0 && e.message() == "getting serial devices list...\n") return 8;
+        }
+        unlink(fifo.c_str());
+        rmdir(tmpl);
+        return 0;
+    };
+    EXPECT_EXIT(_exit(run()), ::testing::ExitedWithCode(0), "");
 }

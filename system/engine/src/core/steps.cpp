@@ -25,8 +25,10 @@ std::mutex g_release_jobs_mutex;
 using PackageJobs = std::deque<std::pair<LoopTask, LoopTask>>;
 PackageJobs& g_package_jobs = never_destroyed<PackageJobs>();
 bool g_package_job_running = false;
+bool g_package_jobs_closed = false;
 
 void package_job_next() {
+    if (g_package_jobs_closed) g_package_jobs.clear();
     if (g_package_jobs.empty()) {
         g_package_job_running = false;
         return;
@@ -36,7 +38,7 @@ void package_job_next() {
     g_package_jobs.pop_front();
     LoopTask done = std::move(job.second);
     bool queued = engine_queue_work(std::move(job.first), [done] {
-        done();
+        if (!g_package_jobs_closed) done();
         package_job_next();
     });
     if (!queued) {
@@ -58,6 +60,13 @@ void queue_package_job(LoopTask work, LoopTask done) {
     if (!g_package_job_running) package_job_next();
 }
 }  // namespace
+
+void package_jobs_close() {
+    g_package_jobs_closed = true;
+    g_package_jobs.clear();
+}
+
+void package_jobs_open() { g_package_jobs_closed = false; }
 
 void download_init_step(std::shared_ptr<DownloadInitRequest> request) {
     queue_package_job(
