@@ -480,6 +480,15 @@ TEST(ReleaseHost, KeySetFaultsFailTheRelease) {
     std::string config = make_secure_config();
     const std::string keys = absolute(config) + "/config/security/key/";
     ASSERT_TRUE(dev_keys::make_key(config + "/other.pem"));
+    ASSERT_TRUE(dev_keys::make_key(keys + "other_rot.pem"));
+    // The key set with the right files and one more entry.
+    auto key_set = [&](const std::string& extra) {
+        write_file(keys + "sec_hash.bin", dev_keys::root_key_hash(keys + "sec_rot.pem"));
+        write_file(config + "/config/security/ecdsa.json",
+                   R"({"keyAlg": "ecdsa", "rootPkHash": "sec_hash.bin", "keys": [{"option": "--rot-key", "param":)"
+                   R"( "sec_rot.pem"}, {"option": "--trusted-world-key", "param": "sec_tw.pem"}, )" +
+                       extra + "]}");
+    };
     struct Case {
         std::function<void()> spoil;
         std::string line;
@@ -490,6 +499,14 @@ TEST(ReleaseHost, KeySetFaultsFailTheRelease) {
         {[&] { write_file(keys + "sec_hash.bin", dev_keys::root_key_hash(config + "/other.pem")); },
          "does not match the fused hash " + hex(dev_keys::root_key_hash(config + "/other.pem")) + " of \"" + keys +
              "sec_hash.bin\".\n"},
+        // A second root key would sign while the first one's hash is fused.
+        {[&] { key_set(R"({"option": "--rot-key", "param": "other_rot.pem"})"); },
+         "error: the key set names --rot-key twice.\n"},
+        // Anything but a key option changes what the generator does ("-h": help and no certificates).
+        {[&] { key_set(R"({"option": "-h", "param": "sec_tw.pem"})"); },
+         "error: key set option \"-h\" is not a key of the certificate generator.\n"},
+        {[&] { key_set(R"({"option": "--tb-fw-cert", "param": "sec_tw.pem"})"); },
+         "error: key set option \"--tb-fw-cert\" is not a key of the certificate generator.\n"},
     };
     for (Case& c : cases) {
         SCOPED_TRACE(c.line);

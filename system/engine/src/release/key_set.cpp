@@ -11,10 +11,12 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <set>
 #include <string>
 
 #include "platform/unique_fd.h"
 #include "release/config_dir.h"
+#include "tools/cert_create/cert_tables.h"
 
 namespace {
 
@@ -27,6 +29,27 @@ const Json::Value* root_key_entry(const Json::Value& keys) {
     for (const Json::Value& k : keys)
         if (k.isObject() && text_of(k["option"]) == kRootKeyOption) return &k;
     return nullptr;
+}
+
+// Every entry names a key of the certificate generator, each key once: the
+// generator takes the last file given for a key while the fused hash is taken
+// from the first, and any other option would change what the generator does.
+bool options_ok(const Json::Value& keys) {
+    std::set<std::string> seen;
+    for (const Json::Value& k : keys) {
+        const std::string option = k.isObject() ? text_of(k["option"]) : std::string();
+        bool known = false;
+        for (const KeyDef& def : kKeyDefs) known = known || option == std::string("--") + def.option;
+        if (!known) {
+            printf("error: key set option \"%s\" is not a key of the certificate generator.\n", option.c_str());
+            return false;
+        }
+        if (!seen.insert(option).second) {
+            printf("error: the key set names %s twice.\n", option.c_str());
+            return false;
+        }
+    }
+    return true;
 }
 
 int no_passphrase(char*, int, int, void*) { return 0; }
@@ -71,6 +94,7 @@ int key_set_check_files(const Json::Value& release) {
         printf("error: the key set names no root key (%s).\n", kRootKeyOption);
         return -1;
     }
+    if (!options_ok(keys)) return -1;
     for (const Json::Value& k : keys) {
         const std::string option = k.isObject() ? text_of(k["option"]) : std::string();
         const std::string path = k.isObject() ? text_of(k["param"]) : std::string();
@@ -97,6 +121,7 @@ int key_set_check_root_hash(const Json::Value& release, const uint8_t* fused) {
         printf("error: the key set names no root key (%s) to check the fused hash against.\n", kRootKeyOption);
         return -1;
     }
+    if (!options_ok(keys)) return -1;
     const std::string path = text_of((*root)["param"]);
     unsigned char hash[32];
     bool read = public_key_hash(path, hash);
