@@ -242,6 +242,19 @@ TEST_F(FipGeneration, CertificateOnlyPackageRecordsOffsetsInsteadOfImages) {
     EXPECT_EQ(package.find(std::string(1000, '2')), std::string::npos);  // the image itself is not carried
 }
 
+// The tools keep the last image of a kind: the first would be left out.
+TEST_F(FipGeneration, TwoMembersOfOneKindFailThePackage) {
+    Json::Value fip = parse(R"({"images": [{"image": "bl2", "id": "BL2_IMAGE_ID"},
+                                          {"image": "bl31", "id": "BL2_IMAGE_ID"}]})");
+    UniqueFd out(release_open_scratch_fd());
+    int rc = 0;
+    std::string printed = captured_stdout([&] { rc = image_generate_fip(fip, release, out.get(), 1); });
+    EXPECT_EQ(rc, -1);
+    EXPECT_NE(printed.find("error: fip image holds two members of kind \"BL2_IMAGE_ID\".\n"), std::string::npos)
+        << printed;
+    EXPECT_EQ(read_whole_fd(out.get()), "");
+}
+
 TEST_F(FipGeneration, FailingCertificateGeneratorSkipsThePacker) {
     release["security"]["keyAlg"] = "dsa";
     Json::Value fip = parse(R"({"images": [{"image": "bl2", "id": "BL2_IMAGE_ID"}]})");
