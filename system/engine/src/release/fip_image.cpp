@@ -183,9 +183,17 @@ int image_generate_fip(Json::Value& fip_entry, Json::Value& release, int fd, int
     const bool cert_only = fip["certOnly"].asBool();
     std::vector<ImageArgument> images;
     std::set<std::string> cert_options;  // byte order, each once
+    std::set<std::string> kinds;
     if (members_listed)
         for (const Json::Value& m : members) {
-            const Json::Value& kind = table[m["id"].asString()];
+            const std::string id = m["id"].asString();
+            const Json::Value& kind = table[id];
+            // A package holds one image of a kind: the tools keep the last of
+            // two, so the other would be left out of a package that succeeds.
+            if (!kinds.insert(id).second) {
+                printf("error: fip image holds two members of kind \"%s\".\n", id.c_str());
+                return -1;
+            }
             const Json::Value* entry = release_find_image(release, m["image"].asString());
             if (entry) {
                 ImageArgument a{kind["option"].asString(), kind["uuid"].asString(), (*entry)["fd"].asInt(), 0};
