@@ -271,4 +271,36 @@ TEST_F(DownloadDevsim, SparseImageWithAWrongChecksumFailsEachDevice) {
     }
 }
 
+// A plain image one byte larger than its partition is refused on each device
+// before any of it is sent: the device ends "FAILED" with the reason, the
+// partition and what follows it hold none of it, the image before it is in place.
+TEST_F(DownloadDevsim, PlainImageLargerThanItsPartitionFailsEachDevice) {
+    std::string modem = pattern(0x20000, 4);
+    std::string data = pattern(0x200001, 6);  // "data" holds 0x200000
+    std::vector<ZipItem> items = {
+        {"download.json", R"([
+  {"command": "partition", "image": "partition.bin"},
+  {"command": "flash", "partition": "modem", "image": "modem.img"},
+  {"command": "flash", "partition": "data", "image": "data.img"}
+])"},
+        {"partition.bin", make_aptb(device_rows())},
+        {"modem.img", modem},
+        {"data.img", data}};
+    auto finals = download(items, {"--count", "2"}, 2);
+    ASSERT_EQ(finals, (std::vector<std::string>{"FAILED", "FAILED"}));
+    sim_.stop();
+    auto logs = host_.logs();
+    auto count = [&](const std::string& text) {
+        return std::count_if(logs.begin(), logs.end(),
+                             [&](const std::string& l) { return l.find(text) != std::string::npos; });
+    };
+    EXPECT_EQ(count("image 'data.img' refused: it takes 2101248 bytes, more than the 2097152 its target holds"), 2);
+    EXPECT_EQ(count(std::string("cannot load 'data.img': ") + strerror(EFBIG)), 2);
+    EXPECT_EQ(count("Sending sparse 'data'"), 0);
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_TRUE(recorded_flash(i, "external").substr(0x100000, modem.size()) == modem) << i;
+        EXPECT_EQ(recorded_flash(i, "internal").find(data.substr(0, 4096)), std::string::npos) << i;
+    }
+}
+
 }  // namespace

@@ -263,9 +263,10 @@ TEST(ImageCache, BadSparseImagesFailAloneAndFast) {
     EXPECT_EQ(image_cache_size(), size_t(round)) << "only the good image is cached";
 }
 
-// The partition table bounds the expansion: the image fits "modem" (2 MiB)
-// but not a partition the table gives 16 KiB.
-TEST(ImageCache, SparseExpansionIsBoundedByThePartition) {
+// The partition table bounds what an image takes on the device, container or
+// plain: each fits "modem" (2 MiB); a partition the table gives 16 KiB takes
+// a plain image of up to 16 KiB in whole blocks and refuses a byte more.
+TEST(ImageCache, ImagesAreBoundedByThePartition) {
     using namespace sparse_test;
     Header big;
     big.totalBlocks = 0x100;  // 1 MiB
@@ -275,15 +276,49 @@ TEST(ImageCache, SparseExpansionIsBoundedByThePartition) {
     for (auto& item : items)
         if (item.name == "partition.bin") item.bytes = make_aptb(rows);
     items.push_back({"big.img", container(big, {{kDontCare, 0x100, ""}})});
+    items.push_back({"plain16k.img", std::string(0x4000, 'p')});
+    items.push_back({"plain-short.img", std::string(0x3001, 'q')});  // one block short once padded
+    items.push_back({"plain-over.img", std::string(0x4001, 'r')});
     PackageSession s;
     ASSERT_TRUE(s.open(items));
-    EXPECT_TRUE(load_contained("0x10000", "big.img", "modem").get());
-    testing::internal::CaptureStderr();
-    EXPECT_FALSE(load_contained("0x10000", "big.img", "tiny").get());
-    std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_NE(err.find("sparse image 'big.img' refused: expands to 1048576 bytes, more than the 16384"),
-              std::string::npos)
-        << err;
+    struct Case {
+        const char* image;
+        const char* partition;
+        bool ok;
+        const char* line;  // on standard error when refused
+    };
+    const Case cases[] = {
+        {"big.img", "modem", true, ""},
+        {"big.img", "tiny", false, "sparse image 'big.img' refused: expands to 1048576 bytes, more than the 16384"},
+        {"plain-over.img", "modem", true, ""},
+        {"plain16k.img", "tiny", true, ""},
+        {"plain-short.img", "tiny", true, ""},
+        {"plain-over.img", "tiny", false,
+         "image 'plain-over.img' refused: it takes 20480 bytes, more than the 16384 its target holds\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.image) + " to " + c.partition);
+        testing::internal::CaptureStderr();
+        int err = 0;
+        bool ok = fatal_contain(
+            [&] {
+                FakeDevice d;
+                d.vars["max-download-size"] = "0x10000";
+                LoadedImage loaded;
+                bool loadedOk = load_command_image(d, c.image, "flash", loaded, c.partition);
+                err = errno;
+                return loadedOk;
+            },
+            false);
+        std::string out = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(ok, c.ok);
+        if (!c.ok) {
+            EXPECT_NE(out.find(c.line), std::string::npos) << out;
+        }
+        if (!c.ok && std::string(c.image).rfind("plain", 0) == 0) {
+            EXPECT_EQ(err, EFBIG);
+        }
+    }
 }
 
 }  // namespace

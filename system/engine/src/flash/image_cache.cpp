@@ -92,6 +92,8 @@ bool prepare_descriptor(CacheEntry& e, const std::string& image, const std::stri
     return true;
 }
 
+off_t whole_blocks(off_t size) { return (size + kSparseBlock - 1) / kSparseBlock * kSparseBlock; }
+
 // A plain image whose length is not a whole number of blocks is padded with
 // zeros to the next block: the sparse form covers whole blocks anyway (same
 // bytes on the device), and the library otherwise cuts it into pieces that
@@ -99,8 +101,21 @@ bool prepare_descriptor(CacheEntry& e, const std::string& image, const std::stri
 bool pad_plain_image(int fd) {
     off_t size = lseek(fd, 0, SEEK_END);
     if (size < 0) return false;
-    off_t padded = (size + kSparseBlock - 1) / kSparseBlock * kSparseBlock;
+    off_t padded = whole_blocks(size);
     return padded == size || ftruncate(fd, padded) == 0;
+}
+
+// A plain image is bounded like a container: what it takes on the device
+// must fit its target, or the device is not sent a byte of it. False after
+// the line saying so.
+bool plain_image_fits(int fd, const std::string& image, uint64_t capacity) {
+    off_t size = lseek(fd, 0, SEEK_END);
+    if (size < 0) return true;  // the pad reports it
+    off_t takes = whole_blocks(size);
+    if (static_cast<uint64_t>(takes) <= capacity) return true;
+    fprintf(stderr, "image '%s' refused: it takes %lld bytes, more than the %llu its target holds\n",
+            image.c_str(), static_cast<long long>(takes), static_cast<unsigned long long>(capacity));
+    return false;
 }
 
 // A file with the sparse magic is read as a container or not at all: it is
@@ -120,6 +135,9 @@ bool prepare_sparse(CacheEntry& e, const std::string& image, int64_t limit, uint
             fprintf(stderr, "sparse image '%s' refused: %s\n", image.c_str(), why.c_str());
             fatal_error("cannot sparse read file\n");
         }
+    } else if (!plain_image_fits(fd, image, capacity)) {
+        errno = EFBIG;
+        return false;
     } else if (!pad_plain_image(fd)) {
         fatal_error("cannot sparse read file\n");
     }
