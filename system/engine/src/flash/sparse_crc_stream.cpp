@@ -71,6 +71,9 @@ struct CrcStream {
                 memcpy(header + headerFill, data, n);
                 headerFill += n;
                 if (headerFill == kFileHeader) {
+                    // The library writes headers of these sizes only; any
+                    // other stream is not followed.
+                    if (le16(header + 8) != kFileHeader || le16(header + 10) != kChunkHeader) return -1;
                     blockSize = le32(header + 12);
                     put_le32(header + kTotalChunksAt, le32(header + kTotalChunksAt) + 1);
                     if (sink(priv, header, kFileHeader) < 0) return -1;
