@@ -173,8 +173,9 @@ TEST_F(LinkTransmit, DataReplySetsTheRemainingSize) {
         std::string reply;
         uint32_t remaining;
     } cases[] = {{"DATA00100000", 0x00100000}, {"DATA000005dc", 1500}, {"DATA00ff-xyz", 0xFF}, {"DATA1234", 0xFF}};
+    uint16_t seq = 9;
     for (const auto& c : cases) {
-        Bytes a = udp_frame(kHostMac, 5554, 0, 9, c.reply);
+        Bytes a = udp_frame(kHostMac, 5554, 0, seq++, c.reply);
         ethos_snoop_reply(*l, a.data(), a.size());
         EXPECT_EQ(l->remaining, c.remaining) << c.reply;
     }
@@ -259,6 +260,32 @@ TEST_F(LinkTransmit, LastPartialWindowGoesOutWhenTheSizeIsUsedUp) {
     EXPECT_EQ(w[0].bytes, announcement(packets[1], "000005dc"));
     EXPECT_EQ(w[1].bytes, data);
     EXPECT_EQ(w[2].bytes, announcement(packets[1], "00000000"));
+}
+
+// The status read before the data was sent again while its "DATA" reply was
+// on the way: the device's repeat of that reply, arriving once the data has
+// started, leaves the count alone and the last window still goes out. A
+// later data phase's reply counts again.
+TEST_F(LinkTransmit, RepeatedDataReplyMidPhaseKeepsTheCount) {
+    SerialLink* l = add(1, 1, STAGE_RUNNING, kDevMac[0]);
+    l->probe = PROBE_WINDOWS;
+    Bytes reply = udp_frame(kHostMac, 5554, 0, 22, "DATA000005dc");
+    ethos_snoop_reply(*l, reply.data(), reply.size());
+    Bytes first = udp_frame(kDevMac[0], 60001, 0x80, 23, std::string(1024, 'a'));
+    send(first);
+    ethos_snoop_reply(*l, reply.data(), reply.size());
+    EXPECT_EQ(l->remaining, 476u);
+    Bytes last = udp_frame(kDevMac[0], 60001, 0x80, 24, std::string(476, 'b'));
+    send(last);
+    auto w = joined(g_writes);
+    ASSERT_EQ(w.size(), 3u);
+    EXPECT_EQ(w[0].bytes, announcement(last, "000005dc"));
+    EXPECT_EQ(w[1].bytes.size(), 1500u);
+    EXPECT_EQ(w[2].bytes, announcement(last, "00000000"));
+
+    Bytes next = udp_frame(kHostMac, 5554, 0, 30, "DATA00000010");
+    ethos_snoop_reply(*l, next.data(), next.size());
+    EXPECT_EQ(l->remaining, 16u);
 }
 
 TEST_F(LinkTransmit, WindowSplitsAPacketThatCrossesItsEnd) {

@@ -116,6 +116,7 @@ void start_download(SerialLink* link) {
     link->stage = STAGE_RUNNING;
     link->closing = false;
     link->hostStop = false;
+    link->dataReplyTaken = false;  // a new session numbers its packets afresh
     ethos_flow_reset(*link);
     try {
         std::string target = (link->usb ? "usb:udp:" : "uart:udp:") + link_local_text(link->deviceMac);

@@ -79,6 +79,7 @@ void send_without_ack(SerialLink& link, const uint8_t* frame, size_t length) {
         link.windowFill += n;
     }
     if (link.remaining == 0) {
+        link.dataReplyTaken = false;  // the phase is over: the next reply is a new one
         if (link.windowFill != 0) {
             flush_window(link, frame, link.windowFill);
             link.windowFill = 0;
@@ -190,6 +191,13 @@ void ethos_transmit_ethernet(const uint8_t* frame, size_t length) {
 void ethos_snoop_reply(SerialLink& link, const uint8_t* frame, size_t length) {
     if (length <= kNextHeader || frame[kNextHeader] != kProtoUdp) return;
     if (payload_starts(frame, length, "DATA", 4) && length >= kPayload + 12) {
+        // A status read sent again while its reply was on the way is answered
+        // twice; the repeat can come after the data has started, and counting
+        // from it again would keep the last window from ever going out.
+        uint16_t seq = be16(frame + kPacketSeq);
+        if (link.dataReplyTaken && seq == link.dataReplySeq) return;
+        link.dataReplyTaken = true;
+        link.dataReplySeq = seq;
         uint32_t size = 0;
         for (size_t i = 0; i < 8; ++i) {
             uint8_t c = frame[kPayload + 4 + i];

@@ -46,6 +46,11 @@ struct SerialLink {
     std::vector<uint8_t> window;  // the bulk window, allocated with the link
     uint32_t windowFill = 0;
     uint32_t remaining = 0;
+    // The sequence number of the "DATA" reply that set `remaining`, until its
+    // data phase is over: the same reply again answers a repeated request and
+    // is not a new data phase.
+    uint16_t dataReplySeq = 0;
+    bool dataReplyTaken = false;
     ProbeState probe = PROBE_NONE;
     uint16_t expectedSeq = 0;
     uint16_t hostPort = 0;
