@@ -58,8 +58,11 @@ void command_call_engine(FrontEndState& fs, const CommandToken& sub_token,
 
 void on_engine_event(const char* json, void* context) {
     auto* fs = static_cast<FrontEndState*>(context);
-    if (!json || !fs || fs->busy.load()) return;
-    write_info("QUR5201", {RecordField(std::string_view(json))});
+    if (!json || !fs) return;
+    if (!fs->busy.load()) write_info("QUR5201", {RecordField(std::string_view(json))});
+    // Noted also inside a call (a start's event 2 may come then), and after the
+    // relay, so that an unload waiting for the stop answers after its event.
+    engine_run_note(fs->run, json);
 }
 
 }  // namespace frontend

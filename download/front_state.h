@@ -5,6 +5,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "engine_run.h"
+
 namespace frontend {
 
 enum : uint32_t { kStateIdle = 0, kStateBootLoader = 1, kStateEngine = 2 };
@@ -48,6 +50,7 @@ struct FrontEndState {
     uint32_t command4_flag = 0;
     void* instance = nullptr;
     std::atomic<bool> busy{false};
+    EngineRun run;
 };
 
 }  // namespace frontend

@@ -100,7 +100,13 @@ void unload_libraries(FrontEndState& fs) {
         fs.outside = OutsideFunctions{};
     }
     if (fs.engine_lib) {
-        if (fs.engine.download_stop) fs.engine.download_stop();
+        // The stop is only posted; the engine is unbound once it has ended,
+        // within a bound so that an engine that never reports it cannot hang
+        // the front end.
+        if (fs.engine.download_stop) {
+            fs.engine.download_stop();
+            engine_run_wait_stopped(fs.run, std::chrono::seconds(30));
+        }
         ::dlclose(fs.engine_lib);
         fs.engine_lib = nullptr;
         fs.engine = EngineFunctions{};
