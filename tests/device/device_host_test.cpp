@@ -117,6 +117,9 @@ TEST_F(DeviceHost, UsbOnlyListsOnlyTheBootPort) {
     ports_.publish("2.json", port_json(trailing.path(), kVid, 0x3017, std::string(kBoot) + " ", "1-1.2"));
     ports_.publish("3.json", port_json(plain.path(), 0, 0, ""));
     start_download(R"({"baudRate": 115200, "usbOnly": true})");
+    // The start's list comes from the worker pool, behind any step the
+    // settling waits for; all of it arrives in one step.
+    ASSERT_TRUE(wait_count(5, 1));
     host_.settle();
     auto listed = events(5);
     ASSERT_EQ(listed.size(), 1u);
