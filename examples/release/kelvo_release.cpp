@@ -5,6 +5,7 @@
 //
 // Without a product the first listed product and its first listed variant are
 // used; the listing sorts names, so of "release" and "debug" that is "debug".
+// A variant the product does not list is refused.
 // The library is the one of the build tree, or KELVO_LIBRARY.
 #include <dlfcn.h>
 
