@@ -214,8 +214,9 @@ def run_session(dl, package, devices, devices_wanted, baud, timeout, on_info, pr
             break
         if rec[0] == "info":
             on_info(rec)
-    # 8: unload, which stops the download engine; 0: exit.
-    dl.call("8", on_info)
+    # 8: unload, which stops the download engine and answers once the stop
+    # has ended (download waits up to 30 s for it); 0: exit.
+    dl.call("8", on_info, timeout=45)
     dl.send("0")
 
 
