@@ -39,10 +39,12 @@ bool TcpTransport::Handshake(std::string* error) {
     errno = 0;
     if (socket_->ReceiveExactly(answer, sizeof(answer), kHandshakeWaitMs) != 4) {
         // A silent device or a closed stream leaves no error number of its own.
-        const char* cause = socket_->TimedOut() ? strerror(ETIMEDOUT) : errno == 0 ? "connection closed" : nullptr;
+        const std::string cause = socket_->TimedOut() ? std::string(strerror(ETIMEDOUT))
+                                  : errno == 0        ? std::string("connection closed")
+                                                      : Socket::LastErrorText();
         std::snprintf(text, sizeof(text),
                       "No initialization message received (%s). Target may not support TCP fastboot",
-                      cause ? cause : Socket::LastErrorText().c_str());
+                      cause.c_str());
         *error = text;
         return false;
     }
