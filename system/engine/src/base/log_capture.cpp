@@ -49,7 +49,9 @@ void push_entry(MessageEntry entry) {
 }
 
 // A line of the calling thread, with its device as the thread knows it.
-void push_thread_line(std::string text) { push_entry(MessageEntry{thread_connection(), std::move(text), t_tag}); }
+void push_thread_line(std::string text) {
+    push_entry(MessageEntry{thread_connection(), std::move(text), t_tag});
+}
 
 void message_queue_drain(uv_async_t*) {
     std::unique_lock<std::mutex> lock(g_queue_mutex);
@@ -125,20 +127,26 @@ void library_log(const __android_logger_data* data, const char* message) {
 
 void log_capture_set_sources(const LogSources& sources) { g_sources = sources; }
 
+// The logger is swapped outside the queue lock: the log library calls
+// library_log under a lock of its own, and library_log takes the queue lock.
 void message_hook_init(uv_loop_t* loop) {
-    std::lock_guard<std::mutex> lock(g_queue_mutex);
-    uv_async_init(loop, &g_wake, message_queue_drain);
-    g_capture = true;
+    {
+        std::lock_guard<std::mutex> lock(g_queue_mutex);
+        uv_async_init(loop, &g_wake, message_queue_drain);
+        g_capture = true;
+    }
     __android_log_set_logger(library_log);
 }
 
 void message_hook_shutdown() {
-    std::lock_guard<std::mutex> lock(g_queue_mutex);
-    if (!g_capture) return;
-    g_capture = false;
+    {
+        std::lock_guard<std::mutex> lock(g_queue_mutex);
+        if (!g_capture) return;
+        g_capture = false;
+        g_queue.clear();
+        uv_close(reinterpret_cast<uv_handle_t*>(&g_wake), nullptr);
+    }
     __android_log_set_logger(__android_log_stderr_logger);
-    g_queue.clear();
-    uv_close(reinterpret_cast<uv_handle_t*>(&g_wake), nullptr);
 }
 
 void message_queue_flush() { message_queue_drain(nullptr); }
