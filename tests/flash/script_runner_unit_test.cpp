@@ -283,6 +283,52 @@ TEST(DeviceScript, FlashSendsEveryPiece) {
     EXPECT_TRUE(image == modem);
 }
 
+// The table a "partition" command sends comes from the package: one the
+// init would refuse fails the device before a byte of it goes out, while a
+// valid one goes out whole, bytes past its rows included.
+TEST(DeviceScript, PartitionTableIsSentOnlyWhenItParses) {
+    std::string wrongMagic = make_aptb(sample_rows());
+    wrongMagic[0] = 'X';
+    const struct Case {
+        const char* name;
+        std::string table;
+        bool sent;
+    } cases[] = {
+        {"count 33", make_aptb(sample_rows(), 33), false},
+        {"rows cut short", make_aptb(sample_rows(), -1, 8 + 68 * 3 + 67), false},
+        {"wrong magic", wrongMagic, false},
+        {"header cut short", std::string("BTPA\0\0", 6), false},
+        {"empty", std::string(), false},
+        {"no rows", make_aptb({}, 0, 8), true},
+        {"trailing bytes", make_aptb(sample_rows(), -1, 3000), true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        PackageSession s;
+        ASSERT_TRUE(s.open(with_item(items_with(R"([{"command": "partition", "image": "table.bin"},
+                                                    {"command": "erase", "partition": "x"}])"),
+                                     "table.bin", c.table)));
+        FakeDevice d;
+        answer_all(d);
+        ScriptRun r = run_script(d);
+        std::string t = d.transcript();
+        if (c.sent) {
+            EXPECT_EQ(r.result, 0) << r.io.err << r.io.out;
+            ASSERT_EQ(d.payloads.size(), 1u) << t;
+            EXPECT_TRUE(d.payloads[0] == c.table);
+            EXPECT_EQ(count_of(t, "partition\n"), 1u) << t;
+            continue;
+        }
+        EXPECT_EQ(r.result, -1) << r.io.err << r.io.out;
+        EXPECT_EQ(count_of(r.io.err, "partition table 'table.bin' refused: it is not a valid table\n"), 1u)
+            << r.io.err;
+        EXPECT_EQ(count_of(r.io.out, "cannot load 'table.bin': Invalid argument\n"), 1u) << r.io.out;
+        EXPECT_EQ(count_of(t, "download:"), 0u) << t;
+        EXPECT_EQ(count_of(t, "partition\n") + count_of(t, "erase:x\n"), 0u) << t;
+        EXPECT_EQ(image_cache_size(), 0u) << "a refused table is not cached";
+    }
+}
+
 struct FailureCase {
     const char* name;
     const char* commands;

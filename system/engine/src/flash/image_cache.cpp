@@ -20,6 +20,7 @@
 #include "flash/client_util.h"
 #include "flash/fastboot.h"
 #include "flash/package.h"
+#include "flash/partition_json.h"
 #include "flash/sparse_image.h"
 #include "platform/temp_file.h"
 #include "platform/unique_fd.h"
@@ -78,6 +79,19 @@ void print_load_failure(const std::string& image, int err) {
     printf("cannot load %s from flash: %s\n", image.c_str(), strerror(err));
 }
 
+// The table of a "partition" command comes from the package: it goes to
+// the device only if it reads as the init reads the package's own table.
+// False after the line saying so.
+bool partition_table_parses(int fd, const std::string& image, int64_t size) {
+    std::vector<uint8_t> head(static_cast<size_t>(std::min<int64_t>(size, partition_table_most_bytes())));
+    std::vector<PartitionRow> rows;
+    if (pread(fd, head.data(), head.size(), 0) == static_cast<ssize_t>(head.size()) &&
+        partition_table_rows(head.data(), head.size(), rows) == 0)
+        return true;
+    fprintf(stderr, "partition table '%s' refused: it is not a valid table\n", image.c_str());
+    return false;
+}
+
 // Step by command on the extracted file; false after its own message.
 bool prepare_descriptor(CacheEntry& e, const std::string& image, const std::string& command,
                         int64_t size, int64_t limit) {
@@ -85,6 +99,10 @@ bool prepare_descriptor(CacheEntry& e, const std::string& image, const std::stri
         fprintf(stderr, "No enough download area to hold image for command '%s'\n", command.c_str());
         print_load_failure(image, EFBIG);
         errno = EFBIG;
+        return false;
+    }
+    if (command == "partition" && !partition_table_parses(e.fd.get(), image, size)) {
+        errno = EINVAL;
         return false;
     }
     e.image.kind = kImageDescriptor;

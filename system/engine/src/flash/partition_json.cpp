@@ -46,6 +46,8 @@ int partition_table_rows(const uint8_t* bytes, size_t length, std::vector<Partit
     return 0;
 }
 
+size_t partition_table_most_bytes() { return kHeaderSize + kRowSize * kMaxRows; }
+
 int partition_table_to_json(const uint8_t* bytes, size_t length, std::string& text) {
     std::vector<PartitionRow> parsed;
     if (partition_table_rows(bytes, length, parsed) != 0) return -1;
