@@ -136,6 +136,36 @@ TEST_F(CaptureLoop, ATaggedDeviceThreadKeepsItsPathWhenTheRecordIsGone) {
     EXPECT_EQ(ev[1]["message"].asString(), "</dev/ttyACM3> all finished\n");
 }
 
+// A device's text frame is pushed by the loop thread while its record holds
+// the connection; delivered after the record let go of it (the port closed),
+// it keeps that device's path and location. Here the record answers only the
+// pushing thread: by delivery it is gone.
+namespace {
+std::thread::id g_record_thread;
+std::string path_while_open(uint32_t c) {
+    return c == 9 && std::this_thread::get_id() == g_record_thread ? "/dev/ttyACM9" : "";
+}
+std::string location_while_open(uint32_t c) {
+    return c == 9 && std::this_thread::get_id() == g_record_thread ? "1-4" : "";
+}
+}  // namespace
+
+TEST_F(CaptureLoop, ADeviceTextFrameKeepsItsPathWhenTheRecordIsGone) {
+    g_record_thread = std::this_thread::get_id();
+    LogSources sources;
+    sources.pathOf = path_while_open;
+    sources.locationOf = location_while_open;
+    log_capture_set_sources(sources);
+    message_queue_push(9, "#=> flash written\n");
+    message_queue_push(5, "#=> of no device\n");
+    auto ev = wait_messages(2);
+    ASSERT_EQ(ev.size(), 2u);
+    EXPECT_EQ(ev[0]["message"].asString(), "</dev/ttyACM9> #=> flash written\n");
+    EXPECT_EQ(ev[0]["locationInfo"].asString(), "1-4");
+    EXPECT_EQ(ev[1]["message"].asString(), "<> #=> of no device\n");
+    EXPECT_EQ(ev[1]["locationInfo"].asString(), "");
+}
+
 TEST_F(CaptureLoop, ConcurrentWritersNeverInterleaveWholeLines) {
     constexpr int kThreads = 8, kLines = 200;
     std::vector<std::thread> threads;

@@ -152,7 +152,7 @@ void message_hook_shutdown() {
 void message_queue_flush() { message_queue_drain(nullptr); }
 
 void message_queue_push(uint32_t connection, std::string text) {
-    push_entry(MessageEntry{connection, std::move(text), LogDeviceTag{}});
+    push_entry(MessageEntry{connection, std::move(text), log_capture_device_tag(connection)});
 }
 
 LogDeviceTag log_capture_device_tag(uint32_t connection) {

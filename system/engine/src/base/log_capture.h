@@ -42,7 +42,9 @@ void message_hook_shutdown();
 // the job's event is sent behind this.
 void message_queue_flush();
 
-// Any thread. Dropped while the capture is off.
+// Loop thread: a line of the device that holds `connection`, which keeps
+// the device's path and location as they are now. Dropped while the capture
+// is off.
 void message_queue_push(uint32_t connection, std::string text);
 
 // The line buffers behind the library's standard streams.
