@@ -124,6 +124,15 @@ void CommandDevice::on_window_data(const uint8_t* data, size_t length) {
     if (n) data_received(n);
 }
 
+bool CommandDevice::restart_receive() {
+    bool pending = data_remaining_ > 0 || !command_.empty() || !replies_.empty();
+    if (data_remaining_ > 0) download_.clear();
+    data_remaining_ = 0;
+    command_.clear();
+    replies_.clear();
+    return pending;
+}
+
 FbPacket CommandDevice::on_data(const FbPacket& in) {
     FbPacket ack;
     ack.id = FB_DATA;
@@ -190,8 +199,12 @@ void CommandDevice::execute(const std::string& cmd, FbPacket& ack) {
         std::string err = storage_.write_image(*p, download_, written);
         if (!err.empty()) return queue("FAIL" + err);
         // A flash weighs its image plus its partition; the later pieces of
-        // an image split for the download add only their own size.
-        advance_progress(download_.size() + (p->name != last_flashed_ ? p->size : 0));
+        // an image split for the download add only their own share. A piece
+        // stands for the bytes it writes (a run of one value travels as a
+        // few bytes), at least for what it took on the line (a container's
+        // own headers count in the size the package gives its image).
+        uint64_t share = std::max<uint64_t>(download_.size(), written);
+        advance_progress(share + (p->name != last_flashed_ ? p->size : 0));
         last_flashed_ = p->name;
         queue("INFOwrote " + std::to_string(written) + " bytes");
         return queue("OKAY");

@@ -30,6 +30,10 @@ public:
     // Raw window bytes of the current data phase.
     void on_window_data(const uint8_t* data, size_t length);
 
+    // A new session (wake or hello): an unfinished data phase or command and
+    // the replies nobody read are dropped. True when there was any.
+    bool restart_receive();
+
     EndKind ended() const { return ended_; }
     bool in_data_phase() const { return data_remaining_ > 0; }
     uint64_t download_bytes() const { return download_total_; }

@@ -14,6 +14,10 @@ namespace devsim {
 
 namespace {
 constexpr uint16_t kFastbootPort = 5554;
+const uint8_t kWakeBytes[5] = {0x55, 0x55, 0x55, 0x55, 0x7E};
+// The host writes a window without pauses; wake bytes after a quiet line are
+// a new host (the old one stopped mid-window), not window data.
+constexpr auto kQuietBeforeWake = std::chrono::milliseconds(500);
 bool starts(const std::string& s, const std::string& p) { return s.compare(0, p.size(), p) == 0; }
 int ms_until(SimDevice::Clock::time_point t) {
     auto d = std::chrono::duration_cast<std::chrono::milliseconds>(t - SimDevice::Clock::now()).count();
@@ -121,6 +125,12 @@ void SimDevice::on_readable() {
     ssize_t n = read(master_.get(), buf, want);
     if (n <= 0) return;
     in_rate_.consume(size_t(n));
+    auto now = Clock::now();
+    bool after_quiet = now - last_read_ >= kQuietBeforeWake;
+    last_read_ = now;
+    if (raw_remaining_ > 0 && after_quiet && size_t(n) >= sizeof kWakeBytes &&
+        memcmp(buf, kWakeBytes, sizeof kWakeBytes) == 0)
+        restart_receive("wake");
     handle_bytes(buf, size_t(n));
 }
 
@@ -232,6 +242,7 @@ void SimDevice::handle_bytes(const uint8_t* b, size_t n) {
             // Once its script has ended the device no longer answers, or it
             // would be programmed again.
             if (!done_ && !silent()) {
+                restart_receive("wake");
                 send_frame({'U', 'U', 'U', 'U'}, FRAME_DATA);
                 Json::Value line;
                 line["kind"] = "wake";
@@ -262,6 +273,26 @@ void SimDevice::handle_bytes(const uint8_t* b, size_t n) {
     }
 }
 
+// A boot ROM starts receiving afresh on a wake or a hello: what a stopped
+// host left unfinished (a window, a data phase, a command, unread replies)
+// would otherwise swallow the new host's frames.
+void SimDevice::restart_receive(const char* why) {
+    uint64_t window = raw_remaining_;
+    raw_remaining_ = 0;
+    if (window > 0) {
+        decoder_.reset();
+        wake_run_ = 0;
+        prod_pos_ = 0;
+    }
+    if (!cmd_.restart_receive() && window == 0) return;
+    Json::Value line;
+    line["kind"] = "restart";
+    line["reason"] = why;
+    line["window"] = Json::UInt64(window);
+    record_.add(line);
+    log("receive restarted on a %s", why);
+}
+
 void SimDevice::on_frame(uint8_t type, const std::vector<uint8_t>& p) {
     switch (type) {
     case FRAME_DATA: on_ethernet(p); break;
@@ -269,6 +300,7 @@ void SimDevice::on_frame(uint8_t type, const std::vector<uint8_t>& p) {
     case FRAME_HELLO:
         if (p.size() != 6 || silent()) break;
         memcpy(host_mac_.data(), p.data(), 6);
+        if (!done_) restart_receive("hello");
         send_frame(std::vector<uint8_t>(mac_.begin(), mac_.end()), FRAME_HELLO_REPLY);
         if (!running_ && !done_) {
             running_ = true;

@@ -57,6 +57,7 @@ private:
     int wake_run_ = 0;
     size_t prod_pos_ = 0;  // bytes of "PROD" matched
     uint64_t raw_remaining_ = 0;
+    Clock::time_point last_read_{};
     bool running_ = false, done_ = false, gone_ = false;
     bool close_after_flush_ = false;
     Clock::time_point next_keepalive_{}, silent_until_{}, close_at_{};
@@ -64,6 +65,7 @@ private:
     std::vector<bool> fault_used_;
 
     void handle_bytes(const uint8_t* b, size_t n);
+    void restart_receive(const char* why);
     void on_frame(uint8_t type, const std::vector<uint8_t>& payload);
     void on_ethernet(const std::vector<uint8_t>& frame);
     void on_text(const std::vector<uint8_t>& payload);

@@ -42,6 +42,16 @@ struct Session {
         if (status) *status = st;
         return read_file(sim.record_dir() + "/device-0.flash." + flash + ".bin");
     }
+    // Downloads `image` in acknowledged packets, flashes it to "external"
+    // and completes; then the flash as recorded once the simulator exited.
+    void flash_and_complete(const Bytes& image, size_t flash_size) {
+        EXPECT_EQ(host.download(image), "OKAY");
+        EXPECT_EQ(host.command("flash:external"), "OKAY");
+        EXPECT_EQ(host.command("complete"), "OKAY");
+        Bytes flash = flash_after_exit("external");
+        ASSERT_EQ(flash.size(), flash_size);
+        EXPECT_EQ(Bytes(flash.begin(), flash.begin() + long(image.size())), image);
+    }
     std::vector<Json::Value> records(const std::string& kind) {
         std::vector<Json::Value> out;
         for (auto& v : read_json_lines(sim.record_dir() + "/device-0.jsonl"))
@@ -299,6 +309,43 @@ TEST(DevsimHost, WrongSequenceAndSilence) {
     EXPECT_EQ(t, "OKAYdevsim");
 }
 
+// A host stopped in the middle of a data phase leaves the device waiting for
+// the rest; the next host's wake and hello start it over, whether the data
+// came in a raw window or in acknowledged packets.
+TEST(DevsimHost, ADataPhaseCutByAStoppedHostGivesWayToTheNextHost) {
+    for (bool window : {true, false}) {
+        SCOPED_TRACE(window ? "raw window" : "acknowledged packets");
+        Session s;
+        ASSERT_TRUE(s.start({"--flash", "external:1MiB", "--exit-when-done"}));
+        ASSERT_TRUE(s.connect());
+        ASSERT_EQ(s.host.command("download:00100000"), "DATA00100000");
+        Bytes part = random_bytes(10000, 3);
+        if (window) {
+            std::string announce = "data-request:00080000";
+            Bytes f{FB_DATA, uint8_t(FB_NO_ACK | FB_CONTINUATION), uint8_t(s.host.seq >> 8), uint8_t(s.host.seq)};
+            f.insert(f.end(), announce.begin(), announce.end());
+            ASSERT_TRUE(s.host.send_frame(f, FRAME_TEXT));
+            ASSERT_TRUE(s.host.send(part));
+        } else {
+            FbPacket p{FB_DATA, FB_CONTINUATION, s.host.seq, Bytes(part.begin(), part.begin() + 1000)}, r;
+            ASSERT_TRUE(s.host.exchange(p, r));
+            ++s.host.seq;
+        }
+        // The host stops, and a new one opens the port a moment later.
+        std::string path = s.sim.ports()[0]["path"].asString();
+        s.host.close();
+        usleep(700 * 1000);
+        ASSERT_TRUE(s.host.open(path));
+        ASSERT_TRUE(s.connect());
+        EXPECT_EQ(s.host.command("getvar:platform"), "OKAYSILICON");
+        s.flash_and_complete(random_bytes(5000, 4), 1u << 20);
+        auto restarts = s.records("restart");
+        ASSERT_EQ(restarts.size(), 1u);
+        EXPECT_EQ(restarts[0]["reason"].asString(), "wake");
+        EXPECT_EQ(restarts[0]["window"].asUInt64(), window ? 524288u - 10000u : 0u);
+    }
+}
+
 TEST(DevsimHost, PayloadEndingInWakeBytesIsNoWake) {
     // Inside a frame 55 55 55 55 7E is four data bytes and a closing flag:
     // an image of 0x55 bytes ends every data packet that way.
@@ -307,13 +354,7 @@ TEST(DevsimHost, PayloadEndingInWakeBytesIsNoWake) {
     // A wake leaves the device just past a flag; the next one still counts.
     ASSERT_TRUE(s.host.wake());
     ASSERT_TRUE(s.connect());
-    Bytes image(3000, 0x55);
-    EXPECT_EQ(s.host.download(image), "OKAY");
-    EXPECT_EQ(s.host.command("flash:external"), "OKAY");
-    EXPECT_EQ(s.host.command("complete"), "OKAY");
-    Bytes flash = s.flash_after_exit("external");
-    ASSERT_EQ(flash.size(), 65536u);
-    EXPECT_EQ(Bytes(flash.begin(), flash.begin() + long(image.size())), image);
+    s.flash_and_complete(Bytes(3000, 0x55), 65536u);
     EXPECT_EQ(s.records("wake").size(), 2u);
 }
 

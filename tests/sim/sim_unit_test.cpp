@@ -305,3 +305,81 @@ TEST(Commands, ProgressFollowsThePackagesWeights) {
     run("erase:internal");
     EXPECT_EQ(dev.take_progress(), Bytes{100});
 }
+
+namespace {
+struct SparseChunk {
+    uint16_t type;
+    uint32_t blocks;
+    Bytes data;
+};
+// A sparse piece of `total` blocks of 4096 bytes, as the host sends one.
+Bytes sparse_piece(uint32_t total, const std::vector<SparseChunk>& chunks) {
+    Bytes s;
+    auto put16 = [&](uint16_t v) { s.push_back(uint8_t(v)); s.push_back(uint8_t(v >> 8)); };
+    auto put32 = [&](uint32_t v) { for (int i = 0; i < 4; ++i) s.push_back(uint8_t(v >> (8 * i))); };
+    put32(0xED26FF3A); put16(1); put16(0); put16(28); put16(12);
+    put32(4096); put32(total); put32(uint32_t(chunks.size())); put32(0);
+    for (const auto& c : chunks) {
+        put16(c.type); put16(0); put32(c.blocks); put32(uint32_t(12 + c.data.size()));
+        s.insert(s.end(), c.data.begin(), c.data.end());
+    }
+    return s;
+}
+}  // namespace
+
+TEST(Commands, ProgressOfAnImageEndsAt100HoweverItIsCut) {
+    // The package weighs a flash by its image's size plus its partition's;
+    // each piece adds what it stands for, so the last one reaches 100.
+    const Bytes a(4096, 0x11), b(4096, 0x22), zero(4, 0);
+    const uint16_t kRaw = 0xCAC1, kFill = 0xCAC2, kSkip = 0xCAC3;
+    const Bytes container = sparse_piece(2, {{kRaw, 1, a}, {kRaw, 1, b}});
+    const struct Case {
+        const char* name;
+        uint64_t image;  // its size in the package
+        std::vector<Bytes> pieces;
+    } cases[] = {
+        {"plain image cut after a block of zeros", 3 * 4096,
+         {sparse_piece(3, {{kRaw, 1, a}, {kFill, 1, zero}, {kSkip, 1, {}}}),
+          sparse_piece(3, {{kSkip, 2, {}}, {kRaw, 1, b}})}},
+        {"plain image of zeros in three pieces", 3 * 4096,
+         {sparse_piece(3, {{kFill, 1, zero}, {kSkip, 2, {}}}),
+          sparse_piece(3, {{kSkip, 1, {}}, {kFill, 1, zero}, {kSkip, 1, {}}}),
+          sparse_piece(3, {{kSkip, 2, {}}, {kFill, 1, zero}})}},
+        {"container sent as it is", container.size(), {container}},
+        {"plain image, one piece", 4096, {a}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Config cfg;
+        Record record;
+        CommandDevice dev(cfg, 0, record);
+        // The final reply of a command or a data phase (INFO lines skipped).
+        auto final_reply = [&](const Bytes& packet) {
+            dev.on_data(FbPacket{FB_DATA, 0, 0, packet});
+            std::string r;
+            do {
+                Bytes b = dev.on_data(FbPacket{FB_DATA, 0, 0, {}}).payload;
+                r.assign(b.begin(), b.end());
+            } while (r.compare(0, 4, "INFO") == 0);
+            return r;
+        };
+        auto run = [&](const std::string& cmd) { return final_reply(Bytes(cmd.begin(), cmd.end())); };
+        char text[32];
+        snprintf(text, sizeof text, "progress:%08llx", static_cast<unsigned long long>(c.image + (8u << 20)));
+        ASSERT_EQ(run(text), "OKAY");
+        Bytes seen;
+        for (const Bytes& piece : c.pieces) {
+            snprintf(text, sizeof text, "download:%08zx", piece.size());
+            ASSERT_EQ(run(text).substr(0, 4), "DATA");
+            ASSERT_EQ(final_reply(piece), "OKAY");
+            ASSERT_EQ(run("flash:external"), "OKAY");
+            Bytes p = dev.take_progress();
+            seen.insert(seen.end(), p.begin(), p.end());
+        }
+        ASSERT_EQ(seen.size(), c.pieces.size());
+        EXPECT_EQ(int(seen.back()), 100);
+        if (seen.size() > 1) {
+            EXPECT_LT(int(seen[seen.size() - 2]), 100);
+        }
+    }
+}
