@@ -336,6 +336,10 @@ TEST(DevsimHost, ADataPhaseCutByAStoppedHostGivesWayToTheNextHost) {
         s.host.close();
         usleep(700 * 1000);
         ASSERT_TRUE(s.host.open(path));
+        // Woken as the engine does, once a second until the device answers.
+        bool woke = false;
+        for (int i = 0; i < 3 && !woke; ++i) woke = s.host.wake(1000);
+        ASSERT_TRUE(woke);
         ASSERT_TRUE(s.connect());
         EXPECT_EQ(s.host.command("getvar:platform"), "OKAYSILICON");
         s.flash_and_complete(random_bytes(5000, 4), 1u << 20);
