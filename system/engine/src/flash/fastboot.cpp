@@ -81,8 +81,10 @@ int64_t fastboot_read_response(Transport& transport, uint32_t expectedSize, char
         }
         if (memcmp(reply, "OKAY", 4) == 0) {
             if (response) {
-                strncpy(response, text, kFastbootResponseSize - 5);
-                response[kFastbootResponseSize - 5] = '\0';
+                // The text after "OKAY", NUL-padded to the whole field.
+                const size_t n = strnlen(text, kFastbootResponseSize - 5);
+                memcpy(response, text, n);
+                memset(response + n, 0, kFastbootResponseSize - 4 - n);
             }
             return 0;
         }
