@@ -10,7 +10,6 @@
 #include "base/log_capture.h"
 #include "base/loop.h"
 #include "base/never_destroyed.h"
-#include "core/steps.h"
 #include "device/device_monitor.h"
 #include "device/device_table.h"
 #include "device/port_enum.h"
@@ -43,14 +42,12 @@ void engine_on_init() {
     sources.pathOf = device_path_by_connection;
     sources.locationOf = device_location_by_connection;
     log_capture_set_sources(sources);
-    package_jobs_open();
     message_hook_init(engine_loop());
     frame_queue_create(engine_loop());
     network_thread_start();
 }
 
 void engine_on_exit() {
-    package_jobs_close();
     network_thread_join();
     frame_queue_close();
     message_hook_shutdown();

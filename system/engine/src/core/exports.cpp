@@ -44,6 +44,18 @@ std::string acp_path(const Json::Value& doc) {
     return text_narrow_acp(text_widen_utf8(doc["path"].asString()));
 }
 
+// The loop's first and last steps: the package jobs open with the engine
+// and close before it goes down.
+void on_loop_init() {
+    package_jobs_open();
+    engine_on_init();
+}
+
+void on_loop_exit() {
+    package_jobs_close();
+    engine_on_exit();
+}
+
 }  // namespace
 
 extern "C" {
@@ -52,7 +64,7 @@ int kelvo_engine_init(void) {
     std::lock_guard<std::mutex> lock(g_lifecycle_mutex);
     if (engine_loop_running()) return 0;
     engine_set_exit_requested(false);
-    return engine_loop_start(engine_on_init, engine_on_exit) == 0 ? 0 : -1;
+    return engine_loop_start(on_loop_init, on_loop_exit) == 0 ? 0 : -1;
 }
 
 int kelvo_engine_exit(void) {
