@@ -88,6 +88,25 @@ protected:
         return out;
     }
 
+    // A package that flashes `modem` and then `data` after the partition table.
+    static std::vector<ZipItem> modem_then_data(const std::string& modem, const std::string& data) {
+        return {{"download.json", R"([
+  {"command": "partition", "image": "partition.bin"},
+  {"command": "flash", "partition": "modem", "image": "modem.img"},
+  {"command": "flash", "partition": "data", "image": "data.img"}
+])"},
+                {"partition.bin", make_aptb(device_rows())},
+                {"modem.img", modem},
+                {"data.img", data}};
+    }
+
+    // How many of the run's log lines contain `text`.
+    size_t logs_containing(const std::string& text) {
+        auto logs = host_.logs();
+        return static_cast<size_t>(std::count_if(logs.begin(), logs.end(),
+                                                 [&](const std::string& l) { return l.find(text) != std::string::npos; }));
+    }
+
     std::string recorded_flash(int device, const std::string& flash) {
         auto bytes = devsim::read_file(sim_.record_dir() + "/device-" + std::to_string(device) + ".flash." + flash + ".bin");
         return std::string(bytes.begin(), bytes.end());
@@ -131,10 +150,7 @@ TEST_F(DownloadDevsim, TwoDevicesGetEveryImage) {
         EXPECT_TRUE(internal.substr(0, data.size()) == data) << i;
     }
     // One extraction per image and limit, shared by both devices.
-    auto logs = host_.logs();
-    EXPECT_EQ(std::count_if(logs.begin(), logs.end(),
-                            [](const std::string& l) { return l.find("extracting data.img") != std::string::npos; }),
-              1);
+    EXPECT_EQ(logs_containing("extracting data.img"), 1u);
 }
 
 // A device reboots at the end of its list and its port goes away while the
@@ -249,22 +265,10 @@ TEST_F(DownloadDevsim, SparseImageWithAWrongChecksumFailsEachDevice) {
     std::string expanded;
     std::string data = sparse_test::good_image(expanded);
     data[28 + 12 + 5] ^= 1;
-    std::vector<ZipItem> items = {
-        {"download.json", R"([
-  {"command": "partition", "image": "partition.bin"},
-  {"command": "flash", "partition": "modem", "image": "modem.img"},
-  {"command": "flash", "partition": "data", "image": "data.img"}
-])"},
-        {"partition.bin", make_aptb(device_rows())},
-        {"modem.img", modem},
-        {"data.img", data}};
-    auto finals = download(items, {"--count", "2"}, 2);
+    auto finals = download(modem_then_data(modem, data), {"--count", "2"}, 2);
     ASSERT_EQ(finals, (std::vector<std::string>{"FAILED", "FAILED"}));
     sim_.stop();
-    auto logs = host_.logs();
-    EXPECT_EQ(std::count_if(logs.begin(), logs.end(),
-                            [](const std::string& l) { return l.find("error: cannot sparse read file") != std::string::npos; }),
-              2);
+    EXPECT_EQ(logs_containing("error: cannot sparse read file"), 2u);
     for (int i = 0; i < 2; ++i) {
         std::string external = recorded_flash(i, "external");
         std::string internal = recorded_flash(i, "internal");
@@ -279,26 +283,13 @@ TEST_F(DownloadDevsim, SparseImageWithAWrongChecksumFailsEachDevice) {
 TEST_F(DownloadDevsim, PlainImageLargerThanItsPartitionFailsEachDevice) {
     std::string modem = pattern(0x20000, 4);
     std::string data = pattern(0x200001, 6);  // "data" holds 0x200000
-    std::vector<ZipItem> items = {
-        {"download.json", R"([
-  {"command": "partition", "image": "partition.bin"},
-  {"command": "flash", "partition": "modem", "image": "modem.img"},
-  {"command": "flash", "partition": "data", "image": "data.img"}
-])"},
-        {"partition.bin", make_aptb(device_rows())},
-        {"modem.img", modem},
-        {"data.img", data}};
-    auto finals = download(items, {"--count", "2"}, 2);
+    auto finals = download(modem_then_data(modem, data), {"--count", "2"}, 2);
     ASSERT_EQ(finals, (std::vector<std::string>{"FAILED", "FAILED"}));
     sim_.stop();
-    auto logs = host_.logs();
-    auto count = [&](const std::string& text) {
-        return std::count_if(logs.begin(), logs.end(),
-                             [&](const std::string& l) { return l.find(text) != std::string::npos; });
-    };
-    EXPECT_EQ(count("image 'data.img' refused: it takes 2101248 bytes, more than the 2097152 its target holds"), 2);
-    EXPECT_EQ(count(std::string("cannot load 'data.img': ") + strerror(EFBIG)), 2);
-    EXPECT_EQ(count("Sending sparse 'data'"), 0);
+    EXPECT_EQ(logs_containing("image 'data.img' refused: it takes 2101248 bytes, more than the 2097152 its target holds"),
+              2u);
+    EXPECT_EQ(logs_containing(std::string("cannot load 'data.img': ") + strerror(EFBIG)), 2u);
+    EXPECT_EQ(logs_containing("Sending sparse 'data'"), 0u);
     for (int i = 0; i < 2; ++i) {
         EXPECT_TRUE(recorded_flash(i, "external").substr(0x100000, modem.size()) == modem) << i;
         EXPECT_EQ(recorded_flash(i, "internal").find(data.substr(0, 4096)), std::string::npos) << i;

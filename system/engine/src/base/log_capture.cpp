@@ -61,12 +61,11 @@ void message_queue_drain(uv_async_t*) {
         lock.unlock();
         Json::Value event;
         event["event"] = 0;
-        if (entry.connection != 0 && !entry.tag.path.empty()) {
-            event["message"] = "<" + entry.tag.path + "> " + entry.text;
-            event["locationInfo"] = entry.tag.location;
-        } else if (entry.connection != 0) {
-            event["message"] = "<" + path_of(entry.connection) + "> " + entry.text;
-            event["locationInfo"] = location_of(entry.connection);
+        if (entry.connection != 0) {
+            // A line without its device's tag takes the device that holds the connection now.
+            const LogDeviceTag tag = entry.tag.path.empty() ? log_capture_device_tag(entry.connection) : entry.tag;
+            event["message"] = "<" + tag.path + "> " + entry.text;
+            event["locationInfo"] = tag.location;
         } else {
             event["message"] = entry.text;
             event["locationInfo"] = "";

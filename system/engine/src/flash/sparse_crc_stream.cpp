@@ -6,33 +6,20 @@
 #include <sparse/sparse.h>
 #include <zlib.h>
 
+#include "flash/sparse_format.h"
+
 namespace {
 
-constexpr size_t kFileHeader = 28;  // what the library writes
-constexpr size_t kChunkHeader = 12;
+using namespace sparse_format;
+
 constexpr size_t kTotalChunksAt = 20;
-constexpr uint16_t kChunkRaw = 0xCAC1;
-constexpr uint16_t kChunkFill = 0xCAC2;
-constexpr uint16_t kChunkCrc32 = 0xCAC4;
-constexpr uint32_t kCrcChunkSize = kChunkHeader + 4;
+constexpr uint32_t kCrcChunkSize = kChunkHeaderSize + 4;
 
-uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
-uint32_t le32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-           static_cast<uint32_t>(p[3]) << 24;
-}
-void put_le32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
+// A piece without data (null) stands for zeros.
 uint32_t crc_of(uint32_t crc, const void* data, size_t length) {
-    static const uint8_t zeros[4096] = {};
+    static const uint8_t zero[4] = {};
     if (data) return static_cast<uint32_t>(crc32_z(crc, static_cast<const Bytef*>(data), length));
-    for (size_t n; length > 0; length -= n) {
-        n = std::min(length, sizeof zeros);
-        crc = static_cast<uint32_t>(crc32_z(crc, zeros, n));
-    }
-    return crc;
+    return crc_of_pattern(crc, zero, length);
 }
 
 // Follows the library's stream without its CRC option: counts the CRC chunk
@@ -41,10 +28,10 @@ uint32_t crc_of(uint32_t crc, const void* data, size_t length) {
 struct CrcStream {
     int (*sink)(void*, const void*, size_t);
     void* priv;
-    uint8_t header[kFileHeader];
+    uint8_t header[kFileHeaderSize];
     size_t headerFill = 0;
     uint32_t blockSize = 0;
-    uint8_t chunk[kChunkHeader];
+    uint8_t chunk[kChunkHeaderSize];
     size_t chunkFill = 0;
     uint16_t type = 0;
     uint64_t chunkLeft = 0;  // data bytes of the current chunk not yet seen
@@ -54,41 +41,34 @@ struct CrcStream {
 
     // The library sums a fill chunk's value over one block, however many
     // blocks the chunk covers.
-    void sum_fill_block() {
-        uint8_t pattern[4096];
-        for (size_t i = 0; i < sizeof pattern; i += 4) memcpy(pattern + i, fill, 4);
-        for (uint32_t left = blockSize, n; left > 0; left -= n) {
-            n = std::min<uint32_t>(left, sizeof pattern);
-            crc = crc_of(crc, pattern, n);
-        }
-    }
+    void sum_fill_block() { crc = crc_of_pattern(crc, fill, blockSize); }
 
     int take(const uint8_t* data, size_t length) {
         while (length > 0) {
             size_t n;
-            if (headerFill < kFileHeader) {
-                n = std::min(length, kFileHeader - headerFill);
+            if (headerFill < kFileHeaderSize) {
+                n = std::min(length, kFileHeaderSize - headerFill);
                 memcpy(header + headerFill, data, n);
                 headerFill += n;
-                if (headerFill == kFileHeader) {
+                if (headerFill == kFileHeaderSize) {
                     // The library writes headers of these sizes only; any
                     // other stream is not followed.
-                    if (le16(header + 8) != kFileHeader || le16(header + 10) != kChunkHeader) return -1;
+                    if (le16(header + 8) != kFileHeaderSize || le16(header + 10) != kChunkHeaderSize) return -1;
                     blockSize = le32(header + 12);
                     put_le32(header + kTotalChunksAt, le32(header + kTotalChunksAt) + 1);
-                    if (sink(priv, header, kFileHeader) < 0) return -1;
+                    if (sink(priv, header, kFileHeaderSize) < 0) return -1;
                 }
-            } else if (chunkFill < kChunkHeader) {
-                n = std::min(length, kChunkHeader - chunkFill);
+            } else if (chunkFill < kChunkHeaderSize) {
+                n = std::min(length, kChunkHeaderSize - chunkFill);
                 memcpy(chunk + chunkFill, data, n);
                 chunkFill += n;
-                if (chunkFill == kChunkHeader) {
+                if (chunkFill == kChunkHeaderSize) {
                     type = le16(chunk);
                     uint32_t total = le32(chunk + 8);
-                    if (total < kChunkHeader) return -1;
-                    chunkLeft = total - kChunkHeader;
+                    if (total < kChunkHeaderSize) return -1;
+                    chunkLeft = total - kChunkHeaderSize;
                     fillFill = 0;
-                    if (sink(priv, chunk, kChunkHeader) < 0) return -1;
+                    if (sink(priv, chunk, kChunkHeaderSize) < 0) return -1;
                     if (chunkLeft == 0) chunkFill = 0;
                 }
             } else {
@@ -128,12 +108,12 @@ int sparse_crc_write(sparse_file* s, int (*sink)(void*, const void*, size_t), vo
     stream.priv = priv;
     int rc = sparse_file_callback(s, true, false, &CrcStream::write, &stream);
     if (rc < 0) return rc;
-    if (stream.headerFill < kFileHeader || stream.chunkFill != 0) return -1;
+    if (stream.headerFill < kFileHeaderSize || stream.chunkFill != 0) return -1;
     uint8_t end[kCrcChunkSize] = {};
     end[0] = kChunkCrc32 & 0xFF;
     end[1] = kChunkCrc32 >> 8;
     put_le32(end + 8, kCrcChunkSize);
-    put_le32(end + kChunkHeader, stream.crc);
-    if (sink(priv, end, kChunkHeader) < 0 || sink(priv, end + kChunkHeader, 4) < 0) return -1;
+    put_le32(end + kChunkHeaderSize, stream.crc);
+    if (sink(priv, end, kChunkHeaderSize) < 0 || sink(priv, end + kChunkHeaderSize, 4) < 0) return -1;
     return 0;
 }

@@ -11,27 +11,17 @@
 #include <sparse/sparse.h>
 #include <zlib.h>
 
+#include "flash/sparse_format.h"
+
 namespace {
 
-constexpr uint32_t kMagic = 0xed26ff3a;
-constexpr uint16_t kMajorVersion = 1;
-constexpr uint16_t kFileHeaderSize = 28;
-constexpr uint16_t kChunkHeaderSize = 12;
-constexpr uint16_t kChunkRaw = 0xCAC1;
-constexpr uint16_t kChunkFill = 0xCAC2;
-constexpr uint16_t kChunkDontCare = 0xCAC3;
-constexpr uint16_t kChunkCrc32 = 0xCAC4;
+using namespace sparse_format;
+
 constexpr off_t kPlainBlock = 4096;
 
 // The library reads through one buffer of its own for the whole process:
 // reads of two images at once would mix their bytes.
 std::mutex g_library_reads;
-
-uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
-uint32_t le32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-           static_cast<uint32_t>(p[3]) << 24;
-}
 
 bool read_at(int fd, uint8_t* out, size_t length, uint64_t offset) {
     size_t done = 0;
@@ -60,17 +50,6 @@ struct Layout {
     uint32_t blockSize;
     uint32_t lastCrc;  // index of the last checksum chunk
 };
-
-// Sums `length` bytes of a repeated 4-byte `pattern` (all zeros for holes).
-uint32_t crc_of_pattern(uint32_t crc, const uint8_t pattern[4], uint64_t length) {
-    uint8_t buf[4096];
-    for (size_t i = 0; i < sizeof buf; i += 4) memcpy(buf + i, pattern, 4);
-    for (uint64_t n; length > 0; length -= n) {
-        n = std::min<uint64_t>(length, sizeof buf);
-        crc = static_cast<uint32_t>(crc32_z(crc, buf, static_cast<size_t>(n)));
-    }
-    return crc;
-}
 
 // Each checksum chunk must hold the CRC-32 of the image expanded up to it:
 // data, fills and holes (as zeros), as the sparse library's import checks
